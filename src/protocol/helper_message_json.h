@@ -1,0 +1,58 @@
+// The JSON form of a HelperMessage, in both directions.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "app/result.h"
+#include "protocol/helper_message.h"
+
+namespace harlo {
+
+// Appends the compact JSON object of `message` to `out`, with no line feed.
+// Keys are written in field order (kind, event, detail, payload, command,
+// version); absent fields are left out, never written as null. Strings escape
+// `"`, `\`, `/` (as `\/`), the control characters U+0000 to U+001F (`\b`,
+// `\f`, `\n`, `\r`, `\t`, others as `\u00XX`); everything else, non-ASCII
+// included, is written as plain UTF-8. A text that is not valid UTF-8 has each
+// maximal ill-formed subpart replaced with U+FFFD, so the output is always
+// valid UTF-8 JSON and encoding cannot fail.
+void appendHelperMessageJSON(std::string& out, const HelperMessage& message);
+
+// The same, as a new string.
+std::string encodeHelperMessage(const HelperMessage& message);
+
+// Why a line could not be decoded.
+struct DecodeError {
+  enum class Category {
+    dataCorrupted,  // not a JSON object, or a version that is not a 64-bit integer
+    typeMismatch,   // a known key holds a value of the wrong JSON type
+    keyNotFound,    // "kind" or "version" is missing
+    valueNotFound,  // "kind" or "version" is null
+  };
+  Category category;
+  std::optional<std::string> key;  // the failing key; absent when the text is not an object
+  std::string reason;              // what was expected and what was found
+
+  // A readable one-line description naming the category, the key and the
+  // reason, e.g. `key not found: "version": no value for this key`.
+  std::string description() const;
+};
+
+// Decodes one line (without its line feed). The text must be one JSON value
+// whose top level is an object, optionally surrounded by JSON whitespace.
+// "kind" must be a string; "event", "detail", "payload" and "command" must be
+// strings or null (null or missing means absent); "version" must be an integer
+// in the signed 64-bit range. Keys are matched exactly and case-sensitively;
+// other keys are ignored whatever their value. Checks run in the order kind,
+// event, detail, payload, command, version; the first failure is returned.
+//
+// Choices where JSON leaves room:
+// - A repeated key: the last occurrence counts.
+// - "version" written with a fraction or an exponent (1.0, 1e0) is accepted
+//   when its value is an integer that a double represents exactly within the
+//   signed 64-bit range; 1.5 or 1e19 fail as data corrupted.
+Result<HelperMessage, DecodeError> decodeHelperMessage(std::string_view json);
+
+}  // namespace harlo

@@ -1,0 +1,23 @@
+// UTF-8 checks and repair for text crossing the helper's two boundaries.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace harlo {
+
+// True when `bytes` is well-formed UTF-8 (no overlong forms, no surrogates,
+// nothing above U+10FFFF, no truncated sequence).
+bool isValidUTF8(std::string_view bytes);
+
+// Appends `bytes` to `out`, replacing each maximal ill-formed subpart with
+// U+FFFD (EF BF BD), as the Unicode standard recommends: a truncated sequence
+// becomes one U+FFFD; a byte that can start no sequence (C0, C1, F5..FF, a
+// stray continuation byte) becomes one U+FFFD each. Well-formed input is
+// appended unchanged.
+void appendRepairedUTF8(std::string& out, std::string_view bytes);
+
+// The same, as a new string.
+std::string repairUTF8(std::string_view bytes);
+
+}  // namespace harlo

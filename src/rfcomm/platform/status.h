@@ -1,0 +1,14 @@
+// Status: the outcome of a Bluetooth platform call.
+#pragma once
+
+#include <cstdint>
+
+namespace harlo::platform {
+
+// 0 for success. On Linux a failure is the negated errno value (a broken pipe
+// is -32, a write that made no progress for too long is -110).
+using Status = std::int32_t;
+
+inline constexpr Status statusOK = 0;
+
+}  // namespace harlo::platform

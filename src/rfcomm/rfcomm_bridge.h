@@ -1,0 +1,98 @@
+// RFCOMMBridge: the one object of the Bluetooth side of bridge mode.
+//
+// It publishes the companion service, keeps at most one client channel (a
+// newer client replaces an older one), frames the client's bytes into lines,
+// answers the client's hello itself, writes the parent's payloads to the
+// client, and reports everything through three callbacks. It never writes to
+// standard output itself.
+//
+// Threads:
+// - Construction and start() run on the main thread before the run loop.
+// - The platform callbacks (handleChannelOpen, rfcommChannelData,
+//   rfcommChannelOpenComplete, rfcommChannelClosed) run on the main run loop;
+//   the hello reply is written from there.
+// - writeToChannel() and stop() may be called from any thread (the stdin
+//   reader calls them).
+// - The handles and pendingInput_ are guarded by one mutex, which is never
+//   held while a callback runs or a platform call may block. The callbacks
+//   may therefore be called from either thread and must be thread-safe.
+//
+// Lifetime: the platform and the bridge must outlive the run loop's last
+// run(). Destroying the bridge releases its handles without closing,
+// unregistering or withdrawing anything (that is stop()'s job).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string_view>
+
+#include "app/result.h"
+#include "protocol/line_framer.h"
+#include "rfcomm/bridge_error.h"
+#include "rfcomm/platform/bluetooth_platform.h"
+
+namespace harlo {
+
+class RFCOMMBridge final : public platform::ChannelOpenObserver, public platform::ChannelDelegate {
+ public:
+  // An event name and its detail (the bridge always passes one).
+  using EventCallback = std::function<void(std::string_view event, std::optional<std::string_view> detail)>;
+  // An error message.
+  using ErrorCallback = std::function<void(std::string_view message)>;
+  // One line from the client, as valid UTF-8 text without its line feed.
+  using ProtocolCallback = std::function<void(std::string_view payload)>;
+
+  RFCOMMBridge(platform::BluetoothPlatform& platform, EventCallback emitEvent,
+               ErrorCallback emitError, ProtocolCallback emitProtocol);
+  RFCOMMBridge(const RFCOMMBridge&) = delete;
+  RFCOMMBridge& operator=(const RFCOMMBridge&) = delete;
+
+  // Publishes the service record (preferred channel 1), reads back the channel
+  // the platform granted, registers for incoming channels on it and reports
+  // "listening". Returns the channel number, or the BridgeError of the step
+  // that failed; a failure after publication keeps the record until stop().
+  // Call once, on the main thread, before the run loop runs.
+  Result<std::uint8_t, BridgeError> start();
+
+  // Closes the client channel, unregisters the notification, withdraws the
+  // record and empties pendingInput_, reporting nothing. Any thread; any number
+  // of times.
+  void stop();
+
+  // Sends `data` whole to the active client channel and reports the outcome:
+  // "rfcomm-write" with the byte count, or an error (no client, or the
+  // platform's status). Any thread; blocks while the platform writes.
+  void writeToChannel(std::span<const std::uint8_t> data);
+
+  // The RFCOMM channel number granted at start (0 before); never reset.
+  std::uint8_t activeChannelID() const;
+
+  // Platform callbacks; main run loop only.
+  void handleChannelOpen(platform::ChannelOpenRegistration& registration,
+                         std::shared_ptr<platform::Channel> channel) override;
+  void rfcommChannelData(platform::Channel& channel, std::span<const std::uint8_t> data) override;
+  void rfcommChannelOpenComplete(platform::Channel& channel, platform::Status status) override;
+  void rfcommChannelClosed(platform::Channel& channel) override;
+
+ private:
+  void handleIncomingData(std::span<const std::uint8_t> data);
+  void handleLine(std::string_view line);
+
+  platform::BluetoothPlatform& platform_;
+  const EventCallback emitEvent_;
+  const ErrorCallback emitError_;
+  const ProtocolCallback emitProtocol_;
+
+  mutable std::mutex mutex_;
+  std::shared_ptr<platform::ServiceRecord> serviceRecord_;               // guarded by mutex_
+  std::shared_ptr<platform::ChannelOpenRegistration> channelNotification_;  // guarded by mutex_
+  std::shared_ptr<platform::Channel> activeChannel_;                     // guarded by mutex_
+  std::uint8_t activeChannelID_ = 0;                                     // guarded by mutex_
+  LineFramer pendingInput_;                                              // guarded by mutex_
+};
+
+}  // namespace harlo

@@ -15,10 +15,10 @@ struct HelperMessage {
   std::string kind;
   // An absent field is distinct from an empty text: it is left out of the
   // JSON object, while an empty text travels as "".
-  std::optional<std::string> event;
-  std::optional<std::string> detail;
-  std::optional<std::string> payload;
-  std::optional<std::string> command;
+  std::optional<std::string> event{};
+  std::optional<std::string> detail{};
+  std::optional<std::string> payload{};
+  std::optional<std::string> command{};
   std::int64_t version = helperProtocolVersion;
 
   bool operator==(const HelperMessage&) const = default;

@@ -50,9 +50,13 @@ struct DecodeError {
 //
 // Choices where JSON leaves room:
 // - A repeated key: the last occurrence counts.
-// - "version" written with a fraction or an exponent (1.0, 1e0) is accepted
-//   when its value is an integer that a double represents exactly within the
-//   signed 64-bit range; 1.5 or 1e19 fail as data corrupted.
+// - "version" written with a fraction or an exponent (1.0, 1e0, 2.50e1) is
+//   accepted when the number as written is exactly an integer within the
+//   signed 64-bit range; it is read from its digits, never rounded through a
+//   double. 1.5, 1e-400 or 1e19 fail as data corrupted.
+// - A number too large for a double anywhere in the text (1e400) fails as
+//   data corrupted without a key, like text that is not JSON.
+// - A UTF-8 byte-order mark before the value is skipped.
 Result<HelperMessage, DecodeError> decodeHelperMessage(std::string_view json);
 
 }  // namespace harlo

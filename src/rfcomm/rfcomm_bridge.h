@@ -59,8 +59,8 @@ class RFCOMMBridge final : public platform::ChannelOpenObserver, public platform
   Result<std::uint8_t, BridgeError> start();
 
   // Closes the client channel, unregisters the notification, withdraws the
-  // record and empties pendingInput_, reporting nothing. Any thread; any number
-  // of times.
+  // record and empties pendingInput_, reporting nothing. A client that opens
+  // while stop() runs is closed too. Any thread; any number of times.
   void stop();
 
   // Sends `data` whole to the active client channel and reports the outcome:

@@ -79,6 +79,7 @@ class RunLoop final {
  private:
   RunLoop(sd_event* event, int wakeFd);
   void drainPosted();
+  void wake();
 
   sd_event* event_;
   int wakeFd_;  // eventfd: post() and stop() write to it to wake the loop

@@ -1,0 +1,53 @@
+// RFCOMMBridge: inbound channel data, framed into lines, and the hello reply.
+#include <string>
+
+#include "app/constants.h"
+#include "protocol/utf8.h"
+#include "rfcomm/hello_check.h"
+#include "rfcomm/rfcomm_bridge.h"
+
+namespace harlo {
+
+void RFCOMMBridge::rfcommChannelData(platform::Channel&, std::span<const std::uint8_t> data) {
+  // Bytes from any channel the bridge is the delegate of join the one buffer.
+  handleIncomingData(data);
+}
+
+void RFCOMMBridge::handleIncomingData(std::span<const std::uint8_t> data) {
+  if (data.empty()) return;
+  {
+    std::lock_guard lock(mutex_);
+    pendingInput_.append(std::string_view(reinterpret_cast<const char*>(data.data()), data.size()));
+  }
+  for (;;) {
+    // Each line leaves the buffer before it is acted on, so the callbacks see
+    // the buffer without it and a stop() in between empties what is left.
+    std::optional<LineFramer::Line> line;
+    {
+      std::lock_guard lock(mutex_);
+      line = pendingInput_.next();
+    }
+    if (!line) return;
+    if (line->oversized) {
+      emitError_("RFCOMM client line exceeds " + std::to_string(maxLineBytes) + " bytes");
+      continue;
+    }
+    handleLine(line->bytes);
+  }
+}
+
+void RFCOMMBridge::handleLine(std::string_view line) {
+  if (line.empty()) return;
+  std::string text;
+  text.reserve(line.size());
+  appendRepairedUTF8(text, line);
+
+  if (isHelloLine(text)) {
+    emitEvent_("handshake", "Received hello, responding with hello_ack directly");
+    writeToChannel(std::span(reinterpret_cast<const std::uint8_t*>(helloAckPayload.data()),
+                             helloAckPayload.size()));
+  }
+  emitProtocol_(text);
+}
+
+}  // namespace harlo

@@ -1,0 +1,76 @@
+// Pipes, in-memory files and output decoding shared by the bridge's tests.
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "protocol/helper_message.h"
+
+namespace harlo {
+
+// Prints a message as its JSON line in test failure output.
+void PrintTo(const HelperMessage& message, std::ostream* out);
+
+// A pipe whose ends close with it. Closing an end twice is harmless.
+class TestPipe final {
+ public:
+  TestPipe();
+  ~TestPipe();
+  TestPipe(const TestPipe&) = delete;
+  TestPipe& operator=(const TestPipe&) = delete;
+
+  int readEnd() const { return ends_[0]; }
+  int writeEnd() const { return ends_[1]; }
+  void closeReadEnd();
+  void closeWriteEnd();
+  // Writes all of `bytes` to the write end, blocking while the pipe is full.
+  void write(std::string_view bytes);
+
+ private:
+  int ends_[2];
+};
+
+// An anonymous in-memory file: reads of it return 4096-byte blocks exactly,
+// which lets a test place a read boundary at a known byte.
+class TestFile final {
+ public:
+  explicit TestFile(std::string_view contents = {});
+  ~TestFile();
+  TestFile(const TestFile&) = delete;
+  TestFile& operator=(const TestFile&) = delete;
+
+  int fd() const { return fd_; }
+  // Everything written so far, whatever the file offset.
+  std::string contents() const;
+  // Empties the file and rewinds it.
+  void clear();
+
+ private:
+  int fd_;
+};
+
+// Reads `fd` until end of input.
+std::string readAll(int fd);
+
+// Decodes output text that must be whole helper-message lines; a line that
+// does not decode, or text after the last line feed, fails the test.
+std::vector<HelperMessage> decodeOutput(std::string_view text);
+
+// Reads one line at a time from `fd`, each wait bounded.
+class LineReader final {
+ public:
+  explicit LineReader(int fd) : fd_(fd) {}
+  // The next line without its line feed, or nothing at end of input or when
+  // `bound` passes first.
+  std::optional<std::string> next(std::chrono::seconds bound);
+
+ private:
+  const int fd_;
+  std::string pending_;
+};
+
+}  // namespace harlo

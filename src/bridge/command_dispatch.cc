@@ -1,0 +1,37 @@
+#include "bridge/command_dispatch.h"
+
+#include "app/result.h"
+#include "protocol/helper_message_json.h"
+
+namespace harlo {
+namespace {
+
+DispatchAction dispatchCommand(const std::optional<std::string>& command,
+                               const std::optional<std::string>& detail) {
+  if (!command) return ReportError{"unsupported helper command: <missing>"};
+  if (*command == "ping") return ReportEvent{"pong", detail.value_or("ping")};
+  if (*command == "shutdown") return StopBridge{};
+  return ReportError{"unsupported helper command: " + *command};
+}
+
+}  // namespace
+
+DispatchAction dispatchHelperMessage(const HelperMessage& message) {
+  if (message.kind == "command") return dispatchCommand(message.command, message.detail);
+  if (message.kind == "protocol") {
+    if (!message.payload) return ReportError{"protocol helper message missing payload"};
+    return SendToClient{*message.payload + "\n"};
+  }
+  return ReportError{"unsupported helper message kind: " + message.kind};
+}
+
+DispatchAction dispatchLine(std::string_view line) {
+  if (line.empty()) return NoAction{};
+  Result<HelperMessage, DecodeError> decoded = decodeHelperMessage(line);
+  if (!decoded) {
+    return ReportError{"failed to decode helper command: " + decoded.error().description()};
+  }
+  return dispatchHelperMessage(decoded.value());
+}
+
+}  // namespace harlo

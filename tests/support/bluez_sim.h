@@ -1,0 +1,97 @@
+// BluezSim: runs the bluez-sim program (tools/bluez-sim) on a PrivateBus,
+// standing in for bluetoothd in process-level tests.
+//
+//   auto bus = PrivateBus::start();                        // ASSERT ok
+//   auto sim = BluezSim::start(*bus.value());              // ASSERT ok
+//   auto helper = Subprocess::start({HARLO_HELPER_PATH, "--stdio"},
+//                                   bus.value()->environment());
+//   ... wait for the helper's "ready" event ...
+//   auto registered = sim.value()->registrations();        // what was registered
+//   auto client = sim.value()->connectClient();            // one Bluetooth client
+//   writeAll(client.value().get(), "{\"type\":\"hello\"}\n");
+//   auto ack = readLine(client.value().get());             // from fd_io.h
+//   EXPECT_EQ(sim.value()->stop(), ExitStatus::exitedWith(0));  // Release() to all
+//
+// start() returns once the simulator owns org.bluez and listens, so a helper
+// started afterwards finds it. Its standard error lines (documented in
+// tools/bluez-sim/profile_manager.h and client_listener.h) can be awaited
+// with waitForLog. Starting a second BluezSim on the same bus after the
+// first has stopped stands for bluetoothd restarting.
+//
+// The destructor kills a simulator still running. Not thread-safe.
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/result.h"
+#include "bluez-sim/record_file.h"
+#include "private_bus.h"
+#include "subprocess.h"
+#include "temp_dir.h"
+#include "unique_fd.h"
+#include "wait_bounds.h"
+
+namespace harlo::test_support {
+
+using bluez_sim::ProfileOption;
+using bluez_sim::RecordedProfile;
+
+struct BluezSimOptions {
+  bool failRegister = false;  // every RegisterProfile fails with org.bluez.Error.Failed
+};
+
+class BluezSim final {
+ public:
+  using Options = BluezSimOptions;
+
+  // Starts the simulator with a client socket and a record file in a fresh
+  // temporary folder and waits (bounded) for "bluez-sim ready". Fails with
+  // the reason and the simulator's standard error.
+  static Result<std::unique_ptr<BluezSim>, std::string> start(const PrivateBus& bus,
+                                                              Options options = {});
+
+  ~BluezSim() = default;
+  BluezSim(const BluezSim&) = delete;
+  BluezSim& operator=(const BluezSim&) = delete;
+
+  // Connects one simulated Bluetooth client: the simulator hands the other
+  // end to the listening profile with NewConnection. The socket is blocking;
+  // use the bounded calls of fd_io.h on it.
+  Result<UniqueFd, std::string> connectClient() const;
+
+  // What is registered now, as the simulator last wrote it (it writes before
+  // replying to the call that changed it).
+  Result<std::vector<RecordedProfile>, std::string> registrations() const;
+
+  // Waits (bounded) for a line on the simulator's standard error containing
+  // `fragment` and returns it.
+  std::optional<std::string> waitForLog(std::string_view fragment,
+                                        std::chrono::milliseconds bound = defaultWait);
+
+  // Everything the simulator wrote to standard error so far, for failure
+  // messages.
+  std::string log() { return process_->transcript(Subprocess::Stream::err); }
+
+  // Sends SIGTERM (the simulator sends Release() to every profile) and waits
+  // (bounded) for the exit; nothing if it did not exit.
+  std::optional<ExitStatus> stop(std::chrono::milliseconds bound = defaultWait);
+
+  Subprocess& process() { return *process_; }
+  const std::string& socketPath() const { return socketPath_; }
+  const std::string& recordFilePath() const { return recordFile_; }
+
+ private:
+  BluezSim(std::unique_ptr<TempDir> folder, std::unique_ptr<Subprocess> process);
+
+  std::unique_ptr<TempDir> folder_;
+  std::string socketPath_;
+  std::string recordFile_;
+  std::unique_ptr<Subprocess> process_;  // declared last: killed before the folder goes
+};
+
+}  // namespace harlo::test_support

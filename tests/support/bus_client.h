@@ -1,0 +1,74 @@
+// BusClient: the test process's own connection to a PrivateBus, to call the
+// simulated (or a real) org.bluez as the helper would, and to play a
+// Profile1 receiver (profile_endpoint.h) or another bus peer.
+//
+// Calls block for at most their bound. Incoming calls to objects exported on
+// this connection are handled only inside processUntil (and while a call
+// waits for its reply they are queued, not lost). Destroying the client
+// closes the connection: to the bus that is its owner leaving.
+//
+// Not thread-safe: one thread uses a BusClient and its endpoints.
+#pragma once
+
+#include <systemd/sd-bus.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/result.h"
+#include "bluez-sim/profile_settings.h"
+#include "wait_bounds.h"
+
+namespace harlo::test_support {
+
+// The outcome of a method call: no error name on success.
+struct CallOutcome {
+  std::string errorName;
+  std::string errorMessage;
+  bool ok() const { return errorName.empty(); }
+};
+
+class BusClient final {
+ public:
+  // Connects to the bus at `address` (as PrivateBus::address gives it).
+  static Result<std::unique_ptr<BusClient>, std::string> connect(const std::string& address);
+
+  ~BusClient();
+  BusClient(const BusClient&) = delete;
+  BusClient& operator=(const BusClient&) = delete;
+
+  sd_bus* native() const { return bus_; }
+  std::string uniqueName() const;
+
+  // org.bluez.ProfileManager1.RegisterProfile(o path, s uuid, a{sv} options)
+  // on org.bluez /org/bluez. Each option is sent with the D-Bus type of its
+  // `type` field, its value parsed from `value` (basic types only: s, o, g,
+  // b as "true"/"false", y n q i u x t as decimal, d); any other type fails
+  // the call here with errorName "harness.UnsupportedType".
+  CallOutcome registerProfile(const std::string& path, const std::string& uuid,
+                              const std::vector<bluez_sim::ProfileOption>& options,
+                              std::chrono::milliseconds bound = defaultWait);
+  CallOutcome unregisterProfile(const std::string& path,
+                                std::chrono::milliseconds bound = defaultWait);
+
+  // The unique name owning `name` (org.freedesktop.DBus.GetNameOwner), or
+  // nothing if it has no owner.
+  std::optional<std::string> nameOwner(const std::string& name,
+                                       std::chrono::milliseconds bound = defaultWait);
+
+  // Handles incoming messages until `done()` is true or `bound` has passed;
+  // returns done().
+  bool processUntil(const std::function<bool()>& done,
+                    std::chrono::milliseconds bound = defaultWait);
+
+ private:
+  explicit BusClient(sd_bus* bus) : bus_(bus) {}
+
+  sd_bus* bus_;
+};
+
+}  // namespace harlo::test_support

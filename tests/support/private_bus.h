@@ -1,0 +1,52 @@
+// PrivateBus: a dbus-daemon of the test's own, with the permissive
+// configuration tests/dbus/private-bus.conf, listening on a Unix socket in a
+// fresh temporary folder.
+//
+//   auto bus = PrivateBus::start();
+//   ASSERT_TRUE(bus.ok()) << bus.error();
+//   // bus.value()->environment() points sd_bus_open_system (and so the
+//   // helper and bluez-sim) at it: DBUS_SYSTEM_BUS_ADDRESS=<address>.
+//
+// Destroying it stops the daemon (SIGTERM, then SIGKILL if it lingers) and
+// removes the folder. Processes on the bus should be stopped first if the
+// test cares how they see the bus go. Not thread-safe.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "app/result.h"
+#include "subprocess.h"
+#include "temp_dir.h"
+
+namespace harlo::test_support {
+
+class PrivateBus final {
+ public:
+  // Starts the daemon and waits (bounded) for it to print its address.
+  // Fails with the reason and the daemon's standard error.
+  static Result<std::unique_ptr<PrivateBus>, std::string> start();
+
+  ~PrivateBus();
+  PrivateBus(const PrivateBus&) = delete;
+  PrivateBus& operator=(const PrivateBus&) = delete;
+
+  // The address the daemon printed, e.g. "unix:path=/tmp/harlo-bus-X/bus,guid=...".
+  const std::string& address() const { return address_; }
+
+  // {"DBUS_SYSTEM_BUS_ADDRESS", address()}, for Subprocess::start.
+  Subprocess::Environment environment() const { return {{"DBUS_SYSTEM_BUS_ADDRESS", address_}}; }
+
+  Subprocess& daemon() { return *daemon_; }
+
+ private:
+  PrivateBus(std::unique_ptr<TempDir> folder, std::unique_ptr<Subprocess> daemon,
+             std::string address)
+      : folder_(std::move(folder)), daemon_(std::move(daemon)), address_(std::move(address)) {}
+
+  std::unique_ptr<TempDir> folder_;
+  std::unique_ptr<Subprocess> daemon_;
+  std::string address_;
+};
+
+}  // namespace harlo::test_support

@@ -1,0 +1,86 @@
+// Incoming Bluetooth clients, simulated by a Unix stream socket.
+//
+// Each connection accepted on the socket stands for one remote device that
+// opened the RFCOMM channel of the listening profile (see
+// ProfileRegistry::listeningProfile). The simulator calls that profile's
+// org.bluez.Profile1.NewConnection(o device, h fd, a{sv} {}) with the device
+// path /org/bluez/hci0/dev_00_00_00_00_00_01 for the first client handed
+// over, ..._02 for the next, and so on, and the accepted socket,
+// non-blocking, as bluetoothd passes it.
+//
+// Like bluetoothd it keeps its own copy of every socket it hands over, so the
+// receiver's close() alone does not end the link; only shutdown() on the
+// receiver's copy, or the client closing its end, does. It closes its copy
+// when the socket hangs up, when NewConnection gets an error reply (or times
+// out), and when the profile is removed. With no listening profile an
+// accepted client is closed at once.
+//
+// Lines on standard error a test may wait for (a "closed" line is written
+// after the simulator's copy is closed):
+//   "client <n>: NewConnection(<device>) sent to <owner> <path>"
+//   "client <n>: NewConnection(<device>) failed: <error name>: <message>; closed"
+//   "client <n>: <device> hung up; closed"
+//   "client <n>: <device> closed with its profile"
+//   "client <n>: no profile listens; closed"
+//
+// Single-threaded: runs on the thread of the sd-event loop. The event loop,
+// the bus and the manager must outlive the listener.
+#pragma once
+
+#include <systemd/sd-bus.h>
+#include <systemd/sd-event.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/result.h"
+#include "profile_manager.h"
+
+namespace harlo::bluez_sim {
+
+class ClientListener final {
+ public:
+  // Listens on `socketPath`, replacing a socket file left there by an
+  // earlier run. The error names the failing call.
+  static Result<std::unique_ptr<ClientListener>, std::string> create(sd_event* event, sd_bus* bus,
+                                                                     const ProfileManager& manager,
+                                                                     std::string socketPath);
+
+  // Closes every kept socket and the listening socket, and removes the
+  // socket file.
+  ~ClientListener();
+  ClientListener(const ClientListener&) = delete;
+  ClientListener& operator=(const ClientListener&) = delete;
+
+  // Closes the kept sockets handed to the profile `owner` registered at
+  // `path`.
+  void closeConnectionsOf(const std::string& owner, const std::string& path);
+
+ private:
+  struct Kept;
+
+  ClientListener(sd_event* event, sd_bus* bus, const ProfileManager& manager,
+                 std::string socketPath);
+
+  static int onAcceptable(sd_event_source* source, int fd, std::uint32_t revents, void* self);
+  static int onHangUp(sd_event_source* source, int fd, std::uint32_t revents, void* kept);
+  static int onReply(sd_bus_message* reply, void* kept, sd_bus_error* error);
+
+  void accept();
+  void hand(int fd, std::uint64_t client, const Registration& profile);
+  void close(const Kept* kept);
+
+  sd_event* event_;
+  sd_bus* bus_;
+  const ProfileManager& manager_;
+  std::string socketPath_;
+  int listenFd_ = -1;
+  sd_event_source* listenSource_ = nullptr;
+  std::uint64_t clientsAccepted_ = 0;
+  std::uint64_t devicesHandedOver_ = 0;
+  std::vector<std::unique_ptr<Kept>> kept_;
+};
+
+}  // namespace harlo::bluez_sim

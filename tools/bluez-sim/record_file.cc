@@ -1,0 +1,235 @@
+#include "record_file.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+
+namespace harlo::bluez_sim {
+namespace {
+
+std::string escape(std::string_view text, bool escapeSpace) {
+  static constexpr char hex[] = "0123456789abcdef";
+  std::string out;
+  for (char c : text) {
+    auto byte = static_cast<unsigned char>(c);
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (byte < 0x20 || byte == 0x7f || (escapeSpace && c == ' ')) {
+      out += "\\x";
+      out += hex[byte >> 4];
+      out += hex[byte & 0xF];
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+std::optional<std::string> unescape(std::string_view text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\\') {
+      out += text[i];
+      continue;
+    }
+    if (++i == text.size()) return std::nullopt;
+    switch (text[i]) {
+      case '\\':
+        out += '\\';
+        break;
+      case 'n':
+        out += '\n';
+        break;
+      case 'r':
+        out += '\r';
+        break;
+      case 't':
+        out += '\t';
+        break;
+      case 'x': {
+        unsigned value = 0;
+        if (i + 2 >= text.size()) return std::nullopt;
+        auto digits = text.substr(i + 1, 2);
+        auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value, 16);
+        if (ec != std::errc() || end != digits.data() + 2) return std::nullopt;
+        out += static_cast<char>(value);
+        i += 2;
+        break;
+      }
+      default:
+        return std::nullopt;
+    }
+  }
+  return out;
+}
+
+// Reads the file line by line; a record block is taken by byte count.
+class Reader {
+ public:
+  explicit Reader(std::string_view text) : text_(text) {}
+
+  bool atEnd() const { return pos_ == text_.size(); }
+
+  // The next line without its line feed; nothing at the end or when the
+  // last line has no line feed.
+  std::optional<std::string_view> line() {
+    auto end = text_.find('\n', pos_);
+    if (end == std::string_view::npos) return std::nullopt;
+    auto result = text_.substr(pos_, end - pos_);
+    pos_ = end + 1;
+    ++lineNumber_;
+    return result;
+  }
+
+  std::optional<std::string_view> bytes(std::size_t count) {
+    if (text_.size() - pos_ < count + 1 || text_[pos_ + count] != '\n') return std::nullopt;
+    auto result = text_.substr(pos_, count);
+    pos_ += count + 1;
+    lineNumber_ += static_cast<int>(std::count(result.begin(), result.end(), '\n')) + 1;
+    return result;
+  }
+
+  Failure<std::string> error(std::string_view what) const {
+    return fail("record file line " + std::to_string(lineNumber_) + ": " + std::string(what));
+  }
+
+ private:
+  std::string_view text_;
+  std::size_t pos_ = 0;
+  int lineNumber_ = 0;
+};
+
+// `line` must be "<field> <rest>"; returns the unescaped rest.
+std::optional<std::string> field(std::optional<std::string_view> line, std::string_view name) {
+  if (!line || !line->starts_with(name) || line->size() <= name.size() ||
+      (*line)[name.size()] != ' ') {
+    return std::nullopt;
+  }
+  return unescape(line->substr(name.size() + 1));
+}
+
+std::optional<std::size_t> count(std::string_view text) {
+  std::size_t value = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return value;
+}
+
+std::optional<ProfileOption> option(std::string_view rest) {
+  auto keyEnd = rest.find(' ');
+  if (keyEnd == std::string_view::npos) return std::nullopt;
+  auto typeEnd = rest.find(' ', keyEnd + 1);
+  if (typeEnd == std::string_view::npos) return std::nullopt;
+  auto key = unescape(rest.substr(0, keyEnd));
+  auto value = unescape(rest.substr(typeEnd + 1));
+  if (!key || !value) return std::nullopt;
+  return ProfileOption{*key, std::string(rest.substr(keyEnd + 1, typeEnd - keyEnd - 1)), *value};
+}
+
+Result<RecordedProfile, std::string> profile(Reader& reader, std::string_view first) {
+  RecordedProfile p;
+  auto path = field(first, "profile");
+  auto owner = field(reader.line(), "owner");
+  auto uuid = field(reader.line(), "uuid");
+  auto listening = field(reader.line(), "listening");
+  if (!path || !owner || !uuid || !listening)
+    return reader.error("expected profile, owner, uuid, listening");
+  p.path = *path;
+  p.owner = *owner;
+  p.uuid = *uuid;
+  p.listening = *listening;
+  for (;;) {
+    auto line = reader.line();
+    if (!line) return reader.error("unexpected end of file");
+    if (*line == "end") return p;
+    if (line->starts_with("option ")) {
+      auto o = option(line->substr(7));
+      if (!o) return reader.error("bad option line");
+      p.options.push_back(std::move(*o));
+    } else if (line->starts_with("record ") && !p.record) {
+      auto size = count(line->substr(7));
+      auto xml = size ? reader.bytes(*size) : std::nullopt;
+      if (!xml) return reader.error("bad record block");
+      p.record = std::string(*xml);
+    } else {
+      return reader.error("unexpected line");
+    }
+  }
+}
+
+std::string errnoText(const char* call) { return std::string(call) + ": " + std::strerror(errno); }
+
+}  // namespace
+
+RecordedProfile recordOf(const Registration& registration) {
+  auto channel = listeningChannel(registration.settings);
+  std::string listening = !channel ? "none" : *channel == 0 ? "auto" : std::to_string(*channel);
+  return RecordedProfile{registration.path,    registration.owner,
+                         registration.uuid,    std::move(listening),
+                         registration.options, registration.settings.serviceRecord};
+}
+
+std::string formatRecordFile(const std::vector<RecordedProfile>& profiles) {
+  std::string out = "bluez-sim registrations " + std::to_string(profiles.size()) + "\n";
+  for (const auto& p : profiles) {
+    out += "profile " + escape(p.path, false) + "\n";
+    out += "owner " + escape(p.owner, false) + "\n";
+    out += "uuid " + escape(p.uuid, false) + "\n";
+    out += "listening " + escape(p.listening, false) + "\n";
+    for (const auto& o : p.options) {
+      out += "option " + escape(o.key, true) + " " + o.type + " " + escape(o.value, false) + "\n";
+    }
+    if (p.record) out += "record " + std::to_string(p.record->size()) + "\n" + *p.record + "\n";
+    out += "end\n";
+  }
+  return out;
+}
+
+Result<std::vector<RecordedProfile>, std::string> parseRecordFile(std::string_view text) {
+  Reader reader(text);
+  auto header = field(reader.line(), "bluez-sim registrations");
+  auto expected = header ? count(*header) : std::nullopt;
+  if (!expected) return reader.error("expected \"bluez-sim registrations <count>\"");
+  std::vector<RecordedProfile> profiles;
+  while (!reader.atEnd()) {
+    auto line = reader.line();
+    if (!line) return reader.error("unexpected end of file");
+    auto p = profile(reader, *line);
+    if (!p) return fail(p.error());
+    profiles.push_back(std::move(p.value()));
+  }
+  if (profiles.size() != *expected) return reader.error("registration count does not match");
+  return profiles;
+}
+
+Result<void, std::string> writeFileAtomically(const std::string& path, std::string_view contents) {
+  std::string temporary = path + ".tmp";
+  int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return fail(errnoText("open"));
+  while (!contents.empty()) {
+    ssize_t n = ::write(fd, contents.data(), contents.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      auto error = errnoText("write");
+      ::close(fd);
+      return fail(error);
+    }
+    contents.remove_prefix(static_cast<std::size_t>(n));
+  }
+  if (::close(fd) != 0) return fail(errnoText("close"));
+  if (std::rename(temporary.c_str(), path.c_str()) != 0) return fail(errnoText("rename"));
+  return {};
+}
+
+}  // namespace harlo::bluez_sim

@@ -1,0 +1,21 @@
+#include "sim_options.h"
+
+namespace harlo::bluez_sim {
+
+Result<SimOptions, std::string> parseSimOptions(const std::vector<std::string>& args) {
+  SimOptions options;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "--fail-register") {
+      options.failRegister = true;
+    } else if (arg == "--socket" || arg == "--record-file") {
+      if (i + 1 == args.size() || args[i + 1].empty()) return fail(arg + " needs a path");
+      (arg == "--socket" ? options.socketPath : options.recordFile) = args[++i];
+    } else {
+      return fail("unknown argument " + arg);
+    }
+  }
+  return options;
+}
+
+}  // namespace harlo::bluez_sim

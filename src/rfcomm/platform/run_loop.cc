@@ -77,6 +77,16 @@ RunLoop::RunLoop(sd_event* event, int wakeFd)
     : event_(event), wakeFd_(wakeFd), creatorThread_(std::this_thread::get_id()) {}
 
 RunLoop::~RunLoop() {
+  // Work still queued is dropped while the loop is whole: destroying it may
+  // release objects (a channel, say) whose destructors post to this loop.
+  for (;;) {
+    std::deque<std::function<void()>> dropped;
+    {
+      std::lock_guard lock(mutex_);
+      dropped.swap(posted_);
+    }
+    if (dropped.empty()) break;
+  }
   sd_event_source_disable_unref(wakeSource_);
   close(wakeFd_);
   sd_event_unref(event_);

@@ -1,0 +1,73 @@
+// BusConnection: this program's connection to the D-Bus system bus, attached
+// to the main run loop, and the tracked owner of BlueZ's bus name.
+//
+// Only the current owner of "org.bluez" may hand us channels; the connection
+// learns that owner with GetNameOwner when it opens and follows every change
+// through NameOwnerChanged after that.
+//
+// Threads: loop thread only (sd-bus does no locking of its own). Anything
+// holding a connection must drop its last reference on the loop thread, and
+// before the loop is destroyed.
+#pragma once
+
+#include <systemd/sd-bus.h>
+
+#include <memory>
+#include <string>
+
+#include "app/result.h"
+#include "rfcomm/platform/run_loop.h"
+#include "rfcomm/platform/status.h"
+
+namespace harlo::platform {
+
+struct BusMessageUnref {
+  void operator()(sd_bus_message* message) const { sd_bus_message_unref(message); }
+};
+using BusMessagePtr = std::unique_ptr<sd_bus_message, BusMessageUnref>;
+
+// An sd_bus_error that frees itself.
+class BusError final {
+ public:
+  BusError() = default;
+  ~BusError() { sd_bus_error_free(&error_); }
+  BusError(const BusError&) = delete;
+  BusError& operator=(const BusError&) = delete;
+
+  sd_bus_error* get() { return &error_; }
+
+ private:
+  sd_bus_error error_ = SD_BUS_ERROR_NULL;
+};
+
+class BusConnection final {
+ public:
+  // Opens the system bus (DBUS_SYSTEM_BUS_ADDRESS is honoured), attaches it to
+  // `loop` and starts tracking the owner of "org.bluez". Fails with a negative
+  // errno. `loop` must outlive the connection.
+  static Result<std::shared_ptr<BusConnection>, Status> open(RunLoop& loop);
+
+  // Flushes what is queued and closes the connection.
+  ~BusConnection();
+  BusConnection(const BusConnection&) = delete;
+  BusConnection& operator=(const BusConnection&) = delete;
+
+  sd_bus* bus() const { return bus_; }
+
+  // True when some connection owns "org.bluez".
+  bool bluezPresent() const { return !bluezOwner_.empty(); }
+
+  // True when `sender` (a unique bus name, may be null) owns "org.bluez" now.
+  bool isBluezOwner(const char* sender) const;
+
+ private:
+  explicit BusConnection(sd_bus* bus) : bus_(bus) {}
+  Status trackBluezOwner();
+  static int onNameOwnerChanged(sd_bus_message* message, void* userdata, sd_bus_error* error);
+
+  sd_bus* bus_;
+  sd_bus_slot* ownerMatch_ = nullptr;
+  std::string bluezOwner_;  // unique name of the owner; empty while there is none
+};
+
+}  // namespace harlo::platform

@@ -1,0 +1,257 @@
+# Shell functions for the guest: bringing up the Bluetooth stack and the
+# building blocks of scenarios (a parent feeding the helper, RFCOMM clients,
+# bounded waits, expectations). Sourced by /init; busybox sh.
+
+SERVICE_PIDS=""
+
+# vm_wait SECONDS COMMAND...: runs COMMAND every tenth of a second until it
+# succeeds (status 0) or SECONDS have passed (status 1).
+vm_wait() {
+  tries=$(($1 * 10))
+  shift
+  while [ "$tries" -gt 0 ]; do
+    "$@" > /dev/null 2>&1 && return 0
+    sleep 0.1
+    tries=$((tries - 1))
+  done
+  return 1
+}
+
+bluez_call() {
+  dbus-send --system --print-reply --dest=org.bluez "$@"
+}
+
+bus_has_object() {
+  bluez_call / org.freedesktop.DBus.ObjectManager.GetManagedObjects |
+    grep -q "object path \"$1\""
+}
+
+adapter_property() {
+  bluez_call "/org/bluez/hci$1" org.freedesktop.DBus.Properties.Get \
+    string:org.bluez.Adapter1 "string:$2" | sed -n 's/.*variant *[a-z]* "*\([^"]*\)"*$/\1/p'
+}
+
+adapter_powered() {
+  [ "$(adapter_property "$1" Powered)" = true ]
+}
+
+# The object path bluetoothd gives the device ADDRESS as seen by hci0.
+device_path() {
+  echo "/org/bluez/hci0/dev_$(echo "$1" | tr : _)"
+}
+
+# vm_setup CONTROLLERS: loads the modules, starts btvirt with that many
+# linked controllers, the system bus and bluetoothd, powers every adapter,
+# makes it connectable, and lets hci0's bluetoothd see every other
+# controller as a device (an l2ping), so that a later connection is not
+# dropped as coming from an unknown device. Sets ADDR0, ADDR1 (, ADDR2).
+vm_setup() {
+  controllers=$1
+  last=$((controllers - 1))
+  # btvirt needs the kernel's crypto sockets; bluetooth's self-tests need
+  # cmac and ecdh.
+  for module in af_alg algif_hash algif_skcipher cmac ecdh_generic bluetooth rfcomm hci_vhci; do
+    modprobe "$module" || { echo "modprobe $module failed"; return 1; }
+  done
+  mkdir -p /run/dbus
+  dbus-daemon --config-file=/etc/dbus-1/system.conf --nofork --nopidfile > /out/dbus-daemon.log 2>&1 &
+  SERVICE_PIDS="$SERVICE_PIDS $!"
+  btvirt "-l$controllers" > /out/btvirt.log 2>&1 &
+  SERVICE_PIDS="$SERVICE_PIDS $!"
+  vm_wait 20 test -e "/sys/class/bluetooth/hci$last" || { echo "no hci$last"; return 1; }
+  vm_wait 20 test -S /run/dbus/system_bus_socket || { echo "no system bus"; return 1; }
+  bluetoothd -n -d > /out/bluetoothd.log 2>&1 &
+  SERVICE_PIDS="$SERVICE_PIDS $!"
+  for index in $(seq 0 "$last"); do
+    vm_wait 20 bus_has_object "/org/bluez/hci$index" || { echo "no adapter hci$index"; return 1; }
+    bluez_call "/org/bluez/hci$index" org.freedesktop.DBus.Properties.Set \
+      string:org.bluez.Adapter1 string:Powered variant:boolean:true || return 1
+    vm_wait 20 adapter_powered "$index" || { echo "hci$index not powered"; return 1; }
+    # bluetoothd powers adapters without page scan; a peer would get
+    # "Host is down".
+    btmgmt --index "$index" connectable on || return 1
+    address=$(adapter_property "$index" Address)
+    [ -n "$address" ] || { echo "no address for hci$index"; return 1; }
+    eval "ADDR$index=$address"
+    echo "hci$index is $address"
+  done
+  for index in $(seq 1 "$last"); do
+    eval "address=\$ADDR$index"
+    # One link at a time (see links_on).
+    vm_wait 20 no_links 0 || { echo "hci0 kept a link"; return 1; }
+    l2ping -i "hci$index" -c 1 "$ADDR0" > /tmp/l2ping.txt 2>&1
+    cat /tmp/l2ping.txt
+    grep -q '1 received' /tmp/l2ping.txt || { echo "l2ping from hci$index failed"; return 1; }
+    vm_wait 20 bus_has_object "$(device_path "$address")" ||
+      { echo "hci0 never saw $address"; return 1; }
+  done
+  echo "setup complete"
+}
+
+# exited PID: the process has ended (gone, or a zombie not yet reaped).
+exited() {
+  [ ! -e "/proc/$1/stat" ] || [ "$(cut -d' ' -f3 "/proc/$1/stat")" = Z ]
+}
+
+# vm_stop_services: ends bluetoothd, btvirt and the bus, so that no log file
+# on the share is still open when it is unmounted.
+# links_on INDEX: the addresses hciINDEX has an ACL link with. btvirt
+# (BlueZ 5.66) lets each end of a link pick its own lowest free connection
+# handle from 42 up, but forwards data under the sender's handle: a link
+# carries data only while both ends picked the same number.
+links_on() {
+  btmgmt --index "$1" con | grep -oE '([0-9A-F]{2}:){5}[0-9A-F]{2}'
+}
+
+has_link() {
+  links_on "$1" | grep -qx "$2"
+}
+
+no_links() {
+  [ -z "$(links_on "$1")" ]
+}
+
+vm_stop_services() {
+  for pid in $SERVICE_PIDS; do
+    kill "$pid" 2> /dev/null
+  done
+  for pid in $SERVICE_PIDS; do
+    vm_wait 5 exited "$pid" && wait "$pid"
+  done
+}
+
+# trust ADDRESS: marks the device trusted on hci0, which lets bluetoothd
+# hand its connections to the helper without an agent.
+trust() {
+  bluez_call "$(device_path "$1")" org.freedesktop.DBus.Properties.Set \
+    string:org.bluez.Device1 string:Trusted variant:boolean:true > /dev/null
+}
+
+# vm_run_scenario NAME: runs /harlo/scenarios/NAME.sh in a subshell with its
+# log in /out/NAME.log, appends "PASS NAME" or "FAIL NAME: reason" to
+# /out/results, and ends whatever the scenario left running.
+vm_run_scenario() {
+  SCENARIO=$1
+  rm -f "/tmp/$SCENARIO.reason"
+  echo "harlo-vm: scenario $SCENARIO"
+  if (. "/harlo/scenarios/$SCENARIO.sh") > "/out/$SCENARIO.log" 2>&1; then
+    echo "PASS $SCENARIO" >> /out/results
+  else
+    reason=$(cat "/tmp/$SCENARIO.reason" 2> /dev/null)
+    echo "FAIL $SCENARIO: ${reason:-scenario script failed}" >> /out/results
+  fi
+  for pidfile in /out/"$SCENARIO".*.pid; do
+    [ -f "$pidfile" ] && kill "$(cat "$pidfile")" 2> /dev/null
+  done
+  return 0
+}
+
+# vm_fail REASON: ends the running scenario as failed.
+vm_fail() {
+  echo "FAILED: $1"
+  echo "$1" > "/tmp/$SCENARIO.reason"
+  exit 1
+}
+
+# start_process NAME COMMAND...: runs COMMAND with its standard input from a
+# FIFO opened on descriptor FD_NAME (set by the caller), standard output and
+# error in /out/SCENARIO.NAME.out and .err; its pid and, once it ends, its
+# exit status land in .pid and .status.
+start_process() {
+  name=$1
+  shift
+  base="/out/$SCENARIO.$name"
+  mkfifo "/tmp/$SCENARIO.$name.in"
+  rm -f "$base.status"
+  ( "$@" < "/tmp/$SCENARIO.$name.in" > "$base.out" 2> "$base.err" &
+    echo $! > "$base.pid"
+    wait $!
+    echo $? > "$base.status" ) &
+}
+
+# process_exit NAME SECONDS: prints the exit status once NAME has ended;
+# fails when it is still running after SECONDS.
+process_exit() {
+  vm_wait "$2" test -s "/out/$SCENARIO.$1.status" || return 1
+  cat "/out/$SCENARIO.$1.status"
+}
+
+# --- the helper and its parent --------------------------------------------
+
+# helper_start: runs the helper in bridge mode; the scenario is its parent,
+# writing to it on descriptor 3.
+helper_start() {
+  start_process helper HarloCompanionHelper --stdio
+  exec 3> "/tmp/$SCENARIO.helper.in"
+  HELPER_OUT="/out/$SCENARIO.helper.out"
+}
+
+parent_send() {
+  printf '%s\n' "$1" >&3
+  printf '%s\n' "$1" >> "/out/$SCENARIO.parent.log"
+}
+
+event() {
+  printf '{"kind":"event","event":"%s","detail":"%s","version":1}' "$1" "$2"
+}
+
+protocol_message() {
+  printf '{"kind":"protocol","payload":"%s","version":1}' "$1"
+}
+
+# expect_line LINE [SECONDS]: waits until the helper has written LINE (the
+# whole line, byte for byte).
+expect_line() {
+  vm_wait "${2:-10}" grep -qxF -- "$1" "$HELPER_OUT" || vm_fail "helper never wrote $1"
+}
+
+# line_count LINE: how many times the helper has written LINE.
+line_count() {
+  grep -cxF -- "$1" "$HELPER_OUT"
+}
+
+# line_number LINE [OCCURRENCE]: where the helper wrote LINE (first by
+# default); empty when it did not.
+line_number() {
+  grep -nxF -- "$1" "$HELPER_OUT" | sed -n "${2:-1}p" | cut -d: -f1
+}
+
+# helper_shutdown: "shutdown", then "stopping", exit status 0 and nothing on
+# standard error.
+helper_shutdown() {
+  parent_send '{"kind":"command","command":"shutdown","version":1}'
+  expect_line "$(event stopping "shutdown requested")"
+  exec 3>&-
+  status=$(process_exit helper 10) || vm_fail "helper still running after shutdown"
+  [ "$status" = 0 ] || vm_fail "helper exited with status $status"
+  [ ! -s "/out/$SCENARIO.helper.err" ] || vm_fail "helper wrote to standard error"
+}
+
+# rfcomm_listening: bluetoothd listens on RFCOMM channel 1 (state 4).
+rfcomm_listening() {
+  grep -q ' 4 1$' /sys/kernel/debug/bluetooth/rfcomm
+}
+
+# --- RFCOMM clients ---------------------------------------------------------
+
+# client_start NAME FD LOCAL_ADDRESS: connects from that controller to hci0
+# on channel 1; the scenario writes to it on descriptor FD.
+client_start() {
+  start_process "$1" harlo-rfcomm-client --local "$3" --remote "$ADDR0" --channel 1 --idle-ms 1000
+  eval "exec $2> /tmp/$SCENARIO.$1.in"
+}
+
+# client_send FD LINE
+client_send() {
+  printf '%s\n' "$2" >&"$1"
+}
+
+# client_output_is NAME FILE [SECONDS]: waits until the client has received
+# as many bytes as FILE holds, then compares them byte for byte.
+client_output_is() {
+  out="/out/$SCENARIO.$1.out"
+  size=$(wc -c < "$2")
+  vm_wait "${3:-10}" sh -c "[ \$(wc -c < '$out') -ge $size ]" ||
+    vm_fail "client $1 received $(wc -c < "$out") of $size bytes"
+  cmp "$2" "$out" || vm_fail "client $1 received other bytes than $2"
+}

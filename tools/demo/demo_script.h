@@ -1,0 +1,69 @@
+// The demo's script: a list of steps, each one thing done on the stage or
+// one outcome expected from it, played in order by playScript
+// (script_player.h). Clients are numbered from 1 in the order they connect.
+#pragma once
+
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace harlo::demo {
+
+// A title printed before a group of steps.
+struct Heading {
+  std::string title;
+};
+// The parent writes `line` to the helper.
+struct ParentSends {
+  std::string line;
+};
+// The next line the helper writes to the parent is exactly `line`.
+struct ParentReceives {
+  std::string line;
+};
+// The helper's standard output ends with no further line.
+struct ParentOutputEnds {};
+// A new simulated Bluetooth client connects.
+struct ClientConnects {
+  int client = 0;
+};
+// The client writes `line` to the helper.
+struct ClientSends {
+  int client = 0;
+  std::string line;
+};
+// The next line the client receives is exactly `line`.
+struct ClientReceives {
+  int client = 0;
+  std::string line;
+};
+// The client's link ends with nothing more received.
+struct ClientSeesEnd {
+  int client = 0;
+};
+// The simulator logs a line containing `fragment`.
+struct SimLogs {
+  std::string fragment;
+};
+// The simulator holds exactly these registrations, each described as
+// describeRegistration (script_player.h) does.
+struct SimRegistrations {
+  std::vector<std::string> profiles;
+};
+// The helper exits with status `code`.
+struct HelperExits {
+  int code = 0;
+};
+// The simulator, asked to shut down, exits with status 0.
+struct SimStops {};
+
+using Step = std::variant<Heading, ParentSends, ParentReceives, ParentOutputEnds, ClientConnects,
+                          ClientSends, ClientReceives, ClientSeesEnd, SimLogs, SimRegistrations,
+                          HelperExits, SimStops>;
+
+// The bridge session the demo plays against a helper started with
+// "--stdio": start-up, a client's hello, a ping, payloads both ways, a second
+// client replacing the first, and shutdown.
+std::vector<Step> bridgeSessionScript();
+
+}  // namespace harlo::demo

@@ -1,0 +1,94 @@
+#include "process_stage.h"
+
+#include <chrono>
+
+#include "fd_io.h"
+#include "line_reading.h"
+#include "wait_bounds.h"
+
+namespace harlo::demo {
+namespace {
+
+using test_support::BluezSim;
+using test_support::defaultWait;
+using test_support::PrivateBus;
+using test_support::Subprocess;
+
+using Clock = std::chrono::steady_clock;
+
+}  // namespace
+
+Result<std::unique_ptr<ProcessStage>, std::string> ProcessStage::start(
+    const std::string& helperPath, std::ostream& narration) {
+  auto bus = PrivateBus::start();
+  if (!bus) return fail("the private D-Bus daemon did not start: " + bus.error());
+  narration << "setup: private D-Bus daemon at " << bus.value()->address() << std::endl;
+
+  auto sim = BluezSim::start(*bus.value());
+  if (!sim) return fail("bluez-sim did not start: " + sim.error());
+  narration << "setup: bluez-sim owns org.bluez; Bluetooth clients connect through "
+            << sim.value()->socketPath() << std::endl;
+
+  auto helper = Subprocess::start({helperPath, "--stdio"}, bus.value()->environment());
+  if (!helper) return fail("the helper did not start: " + helper.error());
+  narration << "setup: started " << helperPath << " --stdio (pid " << helper.value()->pid() << ")"
+            << std::endl;
+
+  return std::unique_ptr<ProcessStage>(
+      new ProcessStage(std::move(bus.value()), std::move(sim.value()), std::move(helper.value())));
+}
+
+bool ProcessStage::writeToHelper(std::string_view line) {
+  return helper_->writeStdin(std::string(line) + "\n");
+}
+
+Reading ProcessStage::readFromHelper() {
+  const auto deadline = Clock::now() + defaultWait;
+  if (auto line = helper_->readLine(Subprocess::Stream::out, defaultWait)) {
+    return Reading::lineOf(*line);
+  }
+  // No line comes back both when the output has ended and when the wait has
+  // run out, but only the end comes back before the deadline.
+  if (Clock::now() < deadline) return Reading::endAfter();
+  return Reading::silenceFor(formatWait(defaultWait));
+}
+
+std::optional<ExitStatus> ProcessStage::helperExit() { return helper_->waitForExit(); }
+
+Result<void, std::string> ProcessStage::connectClient(int client) {
+  if (clients_.contains(client)) return fail("client " + std::to_string(client) + " is connected");
+  auto fd = sim_->connectClient();
+  if (!fd) return fail(fd.error());
+  clients_[client].fd = std::move(fd.value());
+  return {};
+}
+
+bool ProcessStage::writeFromClient(int client, std::string_view line) {
+  auto found = clients_.find(client);
+  return found != clients_.end() &&
+         test_support::writeAll(found->second.fd.get(), std::string(line) + "\n");
+}
+
+Reading ProcessStage::readAtClient(int client) {
+  auto found = clients_.find(client);
+  if (found == clients_.end()) return Reading::endAfter();
+  return readLineFrom(found->second.fd.get(), found->second.unread, defaultWait);
+}
+
+std::optional<std::string> ProcessStage::waitForSimLog(std::string_view fragment) {
+  return sim_->waitForLog(fragment);
+}
+
+Result<std::vector<RecordedProfile>, std::string> ProcessStage::registrations() {
+  return sim_->registrations();
+}
+
+std::optional<ExitStatus> ProcessStage::stopSim() { return sim_->stop(); }
+
+std::string ProcessStage::helperErrorOutput() {
+  return helper_->transcript(Subprocess::Stream::err);
+}
+
+std::string ProcessStage::simErrorOutput() { return sim_->log(); }
+
+}  // namespace harlo::demo

@@ -1,0 +1,72 @@
+// ProcessStage: the demo's stage made of real processes: a private D-Bus
+// daemon, bluez-sim owning org.bluez on it, and the helper started with
+// "--stdio" on that bus, its standard streams on pipes. Clients connect
+// through the simulator's client socket.
+//
+// Every wait is bounded by test_support::defaultWait. Destroying the stage
+// closes the clients, then kills (if still running) and reaps the helper,
+// the simulator and the daemon in that order, and removes their temporary
+// folders. Not thread-safe; create and use it on one thread, which must
+// outlive it (its children are bound to that thread).
+#pragma once
+
+#include <map>
+#include <memory>
+#include <ostream>
+#include <string>
+
+#include "bluez_sim.h"
+#include "private_bus.h"
+#include "stage.h"
+#include "subprocess.h"
+#include "unique_fd.h"
+
+namespace harlo::demo {
+
+class ProcessStage final : public Stage {
+ public:
+  // Starts the daemon, the simulator and then the helper at `helperPath`,
+  // printing a line to `narration` as each one is up. The error says which
+  // could not start and why; whatever had started is stopped again.
+  static Result<std::unique_ptr<ProcessStage>, std::string> start(const std::string& helperPath,
+                                                                  std::ostream& narration);
+
+  ~ProcessStage() override = default;
+  ProcessStage(const ProcessStage&) = delete;
+  ProcessStage& operator=(const ProcessStage&) = delete;
+
+  bool writeToHelper(std::string_view line) override;
+  Reading readFromHelper() override;
+  std::optional<ExitStatus> helperExit() override;
+
+  Result<void, std::string> connectClient(int client) override;
+  bool writeFromClient(int client, std::string_view line) override;
+  Reading readAtClient(int client) override;
+
+  std::optional<std::string> waitForSimLog(std::string_view fragment) override;
+  Result<std::vector<RecordedProfile>, std::string> registrations() override;
+  std::optional<ExitStatus> stopSim() override;
+
+  std::string helperErrorOutput() override;
+  std::string simErrorOutput() override;
+
+ private:
+  // Bytes a client has received and not yet read as a line.
+  struct Client {
+    test_support::UniqueFd fd;
+    std::string unread;
+  };
+
+  ProcessStage(std::unique_ptr<test_support::PrivateBus> bus,
+               std::unique_ptr<test_support::BluezSim> sim,
+               std::unique_ptr<test_support::Subprocess> helper)
+      : bus_(std::move(bus)), sim_(std::move(sim)), helper_(std::move(helper)) {}
+
+  // Declared in start order, so that they are destroyed in reverse.
+  std::unique_ptr<test_support::PrivateBus> bus_;
+  std::unique_ptr<test_support::BluezSim> sim_;
+  std::unique_ptr<test_support::Subprocess> helper_;
+  std::map<int, Client> clients_;
+};
+
+}  // namespace harlo::demo

@@ -1,0 +1,67 @@
+#include "client_options.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace harlo {
+namespace {
+
+Result<ClientOptions, std::string> parse(std::vector<std::string_view> args) {
+  return parseClientOptions(args);
+}
+
+// Only --remote is needed; everything else has its default.
+TEST(ClientOptions, DefaultsWithRemoteOnly) {
+  auto options = parse({"--remote", "00:AA:01:00:00:00"});
+  ASSERT_TRUE(options.ok()) << options.error();
+  EXPECT_EQ(options.value().remote, (BluetoothAddress{0, 0, 0, 1, 0xAA, 0}));
+  EXPECT_FALSE(options.value().local.has_value());
+  EXPECT_EQ(options.value().channel, 1);
+  EXPECT_EQ(options.value().idle, std::chrono::milliseconds(1000));
+  EXPECT_EQ(options.value().connectTimeout, std::chrono::milliseconds(10000));
+}
+
+// Every flag is read, in any order, and a repeated flag keeps its last value.
+TEST(ClientOptions, ReadsEveryFlag) {
+  auto options = parse({"--channel", "7", "--local", "00:AA:01:01:00:01", "--idle-ms", "250",
+                        "--remote", "00:AA:01:00:00:00", "--connect-timeout-ms", "3000",
+                        "--channel", "30"});
+  ASSERT_TRUE(options.ok()) << options.error();
+  ASSERT_TRUE(options.value().local.has_value());
+  EXPECT_EQ(formatBluetoothAddress(*options.value().local), "00:AA:01:01:00:01");
+  EXPECT_EQ(options.value().channel, 30);
+  EXPECT_EQ(options.value().idle, std::chrono::milliseconds(250));
+  EXPECT_EQ(options.value().connectTimeout, std::chrono::milliseconds(3000));
+}
+
+// Bad command lines fail with a message that names the problem.
+TEST(ClientOptions, RefusesBadCommandLines) {
+  struct Case {
+    std::vector<std::string_view> args;
+    std::string error;
+  };
+  const Case cases[] = {
+      {{}, "--remote is required"},
+      {{"--channel", "2"}, "--remote is required"},
+      {{"--remote"}, "missing value after --remote"},
+      {{"--remote", "00:AA"}, "invalid value for --remote: 00:AA"},
+      {{"--remote", "00:AA:01:00:00:00", "--channel", "0"}, "invalid value for --channel: 0"},
+      {{"--remote", "00:AA:01:00:00:00", "--channel", "31"}, "invalid value for --channel: 31"},
+      {{"--remote", "00:AA:01:00:00:00", "--channel", "1x"}, "invalid value for --channel: 1x"},
+      {{"--remote", "00:AA:01:00:00:00", "--idle-ms", "-5"}, "invalid value for --idle-ms: -5"},
+      {{"--remote", "00:AA:01:00:00:00", "--idle-ms", "0"}, "invalid value for --idle-ms: 0"},
+      {{"--remote", "00:AA:01:00:00:00", "--connect-timeout-ms", "3600001"},
+       "invalid value for --connect-timeout-ms: 3600001"},
+      {{"--remote", "00:AA:01:00:00:00", "--verbose", "1"}, "unknown option --verbose"},
+  };
+  for (const auto& c : cases) {
+    auto options = parse(c.args);
+    ASSERT_FALSE(options.ok()) << c.error;
+    EXPECT_EQ(options.error(), c.error);
+  }
+}
+
+}  // namespace
+}  // namespace harlo

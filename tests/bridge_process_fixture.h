@@ -1,0 +1,91 @@
+// BridgeProcessTest: runs the real helper in bridge mode ("--stdio") on a
+// private bus, with bluez-sim standing in for bluetoothd. The test plays the
+// parent on the helper's standard input and output (one JSON message per
+// line) and Bluetooth clients on the simulator's client socket.
+//
+//   TEST_F(BridgeProcessTest, Something) {
+//     ASSERT_NO_FATAL_FAILURE(startReady());          // "listening", "ready"
+//     UniqueFd client = connectClient();              // "client-connected"
+//     ASSERT_TRUE(client);
+//     send(protocolCommand("hi"));
+//     EXPECT_EQ(nextMessage(), eventMessage("rfcomm-write", "wrote 3 bytes to RFCOMM channel 1"));
+//   }
+//
+// Messages are compared as JSON values, field by field, so key order does
+// not matter. Every wait is bounded (defaultWait unless given). The helper,
+// the simulator and the bus are ended when the fixture goes, in that order,
+// whatever the test's outcome (see TearDown). One thread uses the fixture.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "bluez_sim.h"
+#include "private_bus.h"
+#include "subprocess.h"
+#include "unique_fd.h"
+#include "wait_bounds.h"
+
+namespace harlo::test_support {
+
+// What the helper writes to the parent, as JSON values with version 1.
+nlohmann::json eventMessage(std::string_view event, std::string_view detail);
+nlohmann::json errorMessage(std::string_view detail);
+nlohmann::json protocolMessage(std::string_view payload);
+
+// Lines the parent sends (without their line feed).
+std::string commandLine(std::string_view command);
+std::string protocolCommand(std::string_view payload);
+
+class BridgeProcessTest : public ::testing::Test {
+ protected:
+  // A helper still running is ended as a parent ends it, by closing its
+  // standard input, and must exit 0; then neither the helper nor the
+  // simulator may have written a sanitizer report (an instrumented build
+  // reports at exit, on standard error, which no test would read otherwise).
+  void TearDown() override;
+
+  // Ends any helper, simulator and bus started before, then starts a private
+  // bus, bluez-sim with `options` unless `withSim` is false, and the helper
+  // with the bus's environment. Fatal failure if any cannot be started.
+  void startHelper(bool withSim = true, BluezSim::Options options = {});
+
+  // startHelper(), then expects "listening" and "ready" on channel 1 as the
+  // first two messages. Fatal failure otherwise.
+  void startReady();
+
+  // The helper's next standard-output line decoded as JSON. A line that is
+  // not JSON adds a failure and is returned as a JSON string; no line within
+  // `bound` adds a failure and returns JSON null.
+  nlohmann::json nextMessage(std::chrono::milliseconds bound = defaultWait);
+
+  // Writes `line` and a line feed to the helper's standard input; adds a
+  // failure if the helper does not take it.
+  void send(std::string_view line);
+
+  // Connects one simulated Bluetooth client and expects "client-connected"
+  // as the helper's next message. An empty UniqueFd (with a failure added)
+  // if either does not happen.
+  UniqueFd connectClient();
+
+  // The one registration bluez-sim records now (the helper's), or nothing
+  // if there is none. A failure is added if the record file cannot be read
+  // or holds more than one.
+  std::optional<RecordedProfile> helperRegistration();
+
+  // The helper's standard error and the simulator's log, for failure
+  // messages.
+  std::string diagnostics();
+
+  std::unique_ptr<PrivateBus> bus_;
+  std::unique_ptr<BluezSim> sim_;
+  std::unique_ptr<Subprocess> helper_;  // declared last: ended first
+};
+
+}  // namespace harlo::test_support

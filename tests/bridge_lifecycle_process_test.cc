@@ -193,7 +193,7 @@ TEST_F(BridgeLifecycle, NewConnectionFromAnotherPeerIsRejected) {
   ASSERT_GE(sd_bus_message_append(call, "oha{sv}", "/org/bluez/hci0/dev_66_66_66_66_66_66",
                                   offered.get(), 0),
             0);
-  sd_bus_error error = SD_BUS_ERROR_NULL;
+  sd_bus_error error{};
   sd_bus_message* reply = nullptr;
   const auto timeoutUsec = static_cast<std::uint64_t>(
       std::chrono::duration_cast<std::chrono::microseconds>(defaultWait).count());

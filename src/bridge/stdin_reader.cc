@@ -31,6 +31,9 @@ template <typename... Handlers>
 struct Overloaded : Handlers... {
   using Handlers::operator()...;
 };
+// Spelled out for compilers without deduction for aggregates (clang 14).
+template <typename... Handlers>
+Overloaded(Handlers...) -> Overloaded<Handlers...>;
 
 std::string readFailure(int errnum) {
   return "read failed: " + std::generic_category().message(errnum);

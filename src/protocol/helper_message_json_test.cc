@@ -167,6 +167,9 @@ TEST(HelperMessageJSON, DecodeFailuresTable) {
       {R"({"kind":"\ud800","version":1})", Category::dataCorrupted, none},
       {R"({"kind":"k","version":1e400})", Category::dataCorrupted, none},
       {R"({"kind":"k","version":01})", Category::dataCorrupted, none},
+      // A raw NUL is not the end of the text: what follows it is not ignored.
+      {std::string(R"({"kind":"k","version":1})") + '\0', Category::dataCorrupted, none},
+      {std::string(R"({"kind":"k","version":1})") + '\0' + "x", Category::dataCorrupted, none},
   };
   for (const FailureCase& c : cases) {
     SCOPED_TRACE(c.json);

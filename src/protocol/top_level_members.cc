@@ -160,6 +160,12 @@ Result<std::vector<std::optional<MemberValue>>, ScanFailure> scanTopLevelMembers
     return fail(
         capture.failure().value_or(ScanFailure{ScanFailure::Reason::syntaxError, json.size()}));
   }
+  // nlohmann's lexer takes a NUL byte for the end of the input, so a parse
+  // that succeeded may have stopped at one and skipped whatever follows it. A
+  // raw NUL is never part of a JSON text: such a text does not parse.
+  if (const std::size_t nul = json.find('\0'); nul != std::string_view::npos) {
+    return fail(ScanFailure{ScanFailure::Reason::syntaxError, nul + 1});
+  }
   if (!capture.topLevelIsObject()) return fail(ScanFailure{ScanFailure::Reason::notAnObject});
   return slots;
 }

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+
 namespace harlo {
 namespace {
 
@@ -47,6 +49,13 @@ TEST(HelloCheck, RecognisesExactlyTopLevelHelloObjects) {
   for (const Case& c : cases) {
     EXPECT_EQ(isHelloLine(c.line), c.hello) << c.line;
   }
+}
+
+// A raw NUL after the object is trailing data like any other, not an end.
+TEST(HelloCheck, RefusesANulAfterTheObject) {
+  using namespace std::string_literals;
+  EXPECT_FALSE(isHelloLine("{\"type\":\"hello\"}\0"s));
+  EXPECT_FALSE(isHelloLine("{\"type\":\"hello\"}\0 x"s));
 }
 
 }  // namespace

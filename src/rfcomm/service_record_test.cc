@@ -63,10 +63,10 @@ TEST(ServiceRecord, ChannelElementIsThePreferredChannel) {
     ASSERT_TRUE(description.ok());
     const auto& entries = description.value();
     const auto entry = std::find_if(entries.begin(), entries.end(), [](const auto& e) {
-      return e.first == "0x0004 ProtocolDescriptorList";
+      return e.key == "0x0004 ProtocolDescriptorList";
     });
     ASSERT_NE(entry, entries.end());
-    const auto& protocols = std::get<SdpList>(entry->second.value);
+    const auto& protocols = std::get<SdpList>(entry->element.value);
     const auto& rfcomm = std::get<SdpList>(protocols[1].value);
     EXPECT_EQ(rfcomm[1], SdpElement{SdpUInt8{preferred}});
   }

@@ -64,7 +64,7 @@ CallOutcome localFailure(const char* name, int r) { return {name, std::strerror(
 // through `reply`.
 CallOutcome send(sd_bus* bus, sd_bus_message* call, std::chrono::milliseconds bound,
                  sd_bus_message** reply = nullptr) {
-  sd_bus_error error = SD_BUS_ERROR_NULL;
+  sd_bus_error error{};
   int r = sd_bus_call(bus, call, microseconds(bound), &error, reply);
   CallOutcome outcome;
   if (r < 0) {

@@ -9,17 +9,17 @@
 
 #include <cstdint>
 #include <string>
-#include <utility>
 #include <variant>
 #include <vector>
 
 namespace harlo::platform {
 
 struct SdpElement;
+struct SdpMapEntry;
 
 using SdpBytes = std::vector<std::uint8_t>;  // a UUID: 2 or 16 bytes, most significant first
 using SdpList = std::vector<SdpElement>;     // an ordered sequence
-using SdpMap = std::vector<std::pair<std::string, SdpElement>>;  // keyed, no order among keys
+using SdpMap = std::vector<SdpMapEntry>;     // keyed, no order among keys
 
 // An unsigned 8-bit number element, kept apart from a boolean.
 struct SdpUInt8 {
@@ -30,6 +30,15 @@ struct SdpUInt8 {
 struct SdpElement {
   std::variant<SdpBytes, SdpUInt8, std::string, bool, SdpList, SdpMap> value;
   bool operator==(const SdpElement&) const = default;
+};
+
+// One keyed element of a map. A named struct rather than std::pair: a pair
+// of the element type cannot be instantiated while that type is still being
+// defined, which clang refuses.
+struct SdpMapEntry {
+  std::string key;
+  SdpElement element;
+  bool operator==(const SdpMapEntry&) const = default;
 };
 
 using ServiceDictionary = SdpMap;

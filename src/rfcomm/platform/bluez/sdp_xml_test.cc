@@ -107,7 +107,7 @@ TEST(SdpXml, RefusesWhatItCannotWrite) {
       {{"0x0301 Flag", {true}}},                                              // a boolean
   };
   for (const ServiceDictionary& description : cases) {
-    EXPECT_FALSE(sdpRecordXml(description)) << description.front().first;
+    EXPECT_FALSE(sdpRecordXml(description)) << description.front().key;
   }
 }
 

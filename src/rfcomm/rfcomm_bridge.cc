@@ -25,6 +25,15 @@ RFCOMMBridge::RFCOMMBridge(platform::BluetoothPlatform& platform, EventCallback 
       pendingInput_(maxLineBytes) {}
 
 Result<std::uint8_t, BridgeError> RFCOMMBridge::start() {
+  const auto listening = publishAndRegister();
+  if (!listening) return fail(listening.error());
+  const std::uint8_t id = listening.value();
+  platform_.observeBluetoothService(this);
+  emitEvent_("listening", "RFCOMM service published on channel " + decimal(id));
+  return id;
+}
+
+Result<std::uint8_t, BridgeError> RFCOMMBridge::publishAndRegister() {
   auto description = makeServiceDictionary(preferredChannelID);
   if (!description) return fail(description.error());
 
@@ -47,12 +56,9 @@ Result<std::uint8_t, BridgeError> RFCOMMBridge::start() {
     return fail(
         BridgeError{"failed to register RFCOMM open notifications for channel " + decimal(id)});
   }
-  {
-    std::lock_guard lock(mutex_);
-    channelNotification_ = std::move(registration);
-    activeChannelID_ = id;
-  }
-  emitEvent_("listening", "RFCOMM service published on channel " + decimal(id));
+  std::lock_guard lock(mutex_);
+  channelNotification_ = std::move(registration);
+  activeChannelID_ = id;
   return id;
 }
 
@@ -62,6 +68,7 @@ void RFCOMMBridge::stop() {
   std::shared_ptr<platform::ServiceRecord> record;
   {
     std::lock_guard lock(mutex_);
+    stopped_ = true;
     channel = std::move(activeChannel_);
     registration = std::move(channelNotification_);
     record = std::move(serviceRecord_);
@@ -131,6 +138,66 @@ void RFCOMMBridge::rfcommChannelClosed(platform::Channel& channel) {
   }
   emitEvent_("client-disconnected",
              "RFCOMM client disconnected from channel " + decimal(channel.channelID()));
+}
+
+void RFCOMMBridge::bluetoothServiceStopped() {
+  // The record and the registration died with the service: they are dropped,
+  // never withdrawn, so that nothing is asked of a service that is gone (or of
+  // the next one, which never knew them).
+  std::shared_ptr<platform::Channel> channel;
+  std::shared_ptr<platform::ChannelOpenRegistration> registration;
+  std::shared_ptr<platform::ServiceRecord> record;
+  bool firstReport;
+  {
+    std::lock_guard lock(mutex_);
+    if (stopped_) return;
+    firstReport = !serviceLost_;
+    serviceLost_ = true;
+    channel = std::move(activeChannel_);
+    registration = std::move(channelNotification_);
+    record = std::move(serviceRecord_);
+    pendingInput_.clear();
+  }
+  if (firstReport) emitError_("bluetooth service stopped: waiting for it to return");
+  // The client's link went with the service; its close is reported when the
+  // platform delivers it.
+  if (channel) channel->close();
+}
+
+void RFCOMMBridge::bluetoothServiceReturned() {
+  {
+    std::lock_guard lock(mutex_);
+    if (stopped_ || !serviceLost_) return;
+  }
+  const auto listening = publishAndRegister();
+
+  // stop() may have run on the reader thread while the platform worked: what
+  // was kept after it took the handles is withdrawn here, and nothing is
+  // reported.
+  std::shared_ptr<platform::ChannelOpenRegistration> registration;
+  std::shared_ptr<platform::ServiceRecord> record;
+  bool stoppedMeanwhile;
+  {
+    std::lock_guard lock(mutex_);
+    stoppedMeanwhile = stopped_;
+    if (stoppedMeanwhile) {
+      registration = std::move(channelNotification_);
+      record = std::move(serviceRecord_);
+    } else if (listening) {
+      serviceLost_ = false;
+    }
+  }
+  if (stoppedMeanwhile) {
+    if (registration) registration->unregister();
+    if (record) record->remove();
+    return;
+  }
+  if (!listening) {
+    // Still lost: the next return tries again.
+    emitError_(listening.error().message);
+    return;
+  }
+  emitEvent_("listening", "RFCOMM service published on channel " + decimal(listening.value()));
 }
 
 }  // namespace harlo

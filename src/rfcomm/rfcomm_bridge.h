@@ -11,11 +11,20 @@
 // - The platform callbacks (handleChannelOpen, rfcommChannelData,
 //   rfcommChannelOpenComplete, rfcommChannelClosed) run on the main run loop;
 //   the hello reply is written from there.
+// - The service callbacks (bluetoothServiceStopped, bluetoothServiceReturned)
+//   run on the main run loop too.
 // - writeToChannel() and stop() may be called from any thread (the stdin
 //   reader calls them).
 // - The handles and pendingInput_ are guarded by one mutex, which is never
 //   held while a callback runs or a platform call may block. The callbacks
 //   may therefore be called from either thread and must be thread-safe.
+//
+// Losing the service: when bluetoothd goes away the bridge reports "bluetooth
+// service stopped: waiting for it to return", drops the dead record and
+// registration, and closes the client channel; commands keep working. When
+// the service returns it publishes and registers again as start() does and
+// reports "listening" (or the error of the step that failed, then waits for
+// the next return). After stop() neither happens.
 //
 // Lifetime: the platform and the bridge must outlive the run loop's last
 // run(). Destroying the bridge releases its handles without closing,
@@ -37,10 +46,13 @@
 
 namespace harlo {
 
-class RFCOMMBridge final : public platform::ChannelOpenObserver, public platform::ChannelDelegate {
+class RFCOMMBridge final : public platform::ChannelOpenObserver,
+                           public platform::ChannelDelegate,
+                           public platform::BluetoothServiceObserver {
  public:
   // An event name and its detail (the bridge always passes one).
-  using EventCallback = std::function<void(std::string_view event, std::optional<std::string_view> detail)>;
+  using EventCallback =
+      std::function<void(std::string_view event, std::optional<std::string_view> detail)>;
   // An error message.
   using ErrorCallback = std::function<void(std::string_view message)>;
   // One line from the client, as valid UTF-8 text without its line feed.
@@ -77,8 +89,14 @@ class RFCOMMBridge final : public platform::ChannelOpenObserver, public platform
   void rfcommChannelData(platform::Channel& channel, std::span<const std::uint8_t> data) override;
   void rfcommChannelOpenComplete(platform::Channel& channel, platform::Status status) override;
   void rfcommChannelClosed(platform::Channel& channel) override;
+  void bluetoothServiceStopped() override;
+  void bluetoothServiceReturned() override;
 
  private:
+  // Publishes the record, reads back its channel and registers for opens on
+  // it, keeping each handle as it comes; the channel, or the failed step's
+  // error. Reports nothing. Main thread; no lock held.
+  Result<std::uint8_t, BridgeError> publishAndRegister();
   void handleIncomingData(std::span<const std::uint8_t> data);
   void handleLine(std::string_view line);
 
@@ -88,11 +106,13 @@ class RFCOMMBridge final : public platform::ChannelOpenObserver, public platform
   const ProtocolCallback emitProtocol_;
 
   mutable std::mutex mutex_;
-  std::shared_ptr<platform::ServiceRecord> serviceRecord_;               // guarded by mutex_
+  std::shared_ptr<platform::ServiceRecord> serviceRecord_;                  // guarded by mutex_
   std::shared_ptr<platform::ChannelOpenRegistration> channelNotification_;  // guarded by mutex_
-  std::shared_ptr<platform::Channel> activeChannel_;                     // guarded by mutex_
-  std::uint8_t activeChannelID_ = 0;                                     // guarded by mutex_
-  LineFramer pendingInput_;                                              // guarded by mutex_
+  std::shared_ptr<platform::Channel> activeChannel_;                        // guarded by mutex_
+  std::uint8_t activeChannelID_ = 0;                                        // guarded by mutex_
+  LineFramer pendingInput_;                                                 // guarded by mutex_
+  bool stopped_ = false;      // guarded by mutex_; set by stop(), never cleared
+  bool serviceLost_ = false;  // guarded by mutex_; from a loss until a return publishes again
 };
 
 }  // namespace harlo

@@ -101,9 +101,33 @@ class ChannelOpenObserver {
                                  std::shared_ptr<Channel> channel) = 0;
 };
 
+// Learns that the Bluetooth service (bluetoothd) went away and came back.
+// Called on the main run loop only.
+class BluetoothServiceObserver {
+ public:
+  virtual ~BluetoothServiceObserver() = default;
+
+  // The service went away: every record published and every registration
+  // made before is dead (withdrawing them is pointless, and the platform
+  // makes it harmless), and no channel opens through them any more. One loss
+  // may be reported more than once (the service releases the profile, then
+  // leaves); every call until bluetoothServiceReturned() is the same loss.
+  virtual void bluetoothServiceStopped() = 0;
+
+  // The service is back (a new instance of it): publishing and registering
+  // work again. Follows a bluetoothServiceStopped().
+  virtual void bluetoothServiceReturned() = 0;
+};
+
 class BluetoothPlatform {
  public:
   virtual ~BluetoothPlatform() = default;
+
+  // Makes `observer` (nullptr: none) the receiver of the service's losses
+  // and returns, delivered on the main run loop. It must outlive the loop's
+  // last run(). A platform whose service cannot go away ignores it. Main run
+  // loop thread.
+  virtual void observeBluetoothService(BluetoothServiceObserver* /*observer*/) {}
 
   // Publishes the record described by `description`; nullptr on failure.
   // Main run loop thread.

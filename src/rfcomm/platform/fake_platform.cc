@@ -14,7 +14,9 @@ constexpr Status brokenPipe = -32;
 
 class FakeServiceRecord final : public ServiceRecord {
  public:
-  explicit FakeServiceRecord(FakePlatform& platform) : platform_(platform) {}
+  // Made under the platform's mutex.
+  explicit FakeServiceRecord(FakePlatform& platform)
+      : platform_(platform), generation_(platform.serviceGeneration_) {}
 
   Result<std::uint8_t, Status> rfcommChannelID() override {
     platform_.record("rfcommChannelID");
@@ -27,27 +29,41 @@ class FakeServiceRecord final : public ServiceRecord {
     platform_.record("remove");
     // The real platform withdraws the record on the loop; waiting for the loop
     // here exposes a caller that holds a lock the loop needs.
-    platform_.onLoop([] {});
+    platform_.onLoop([this] {
+      std::lock_guard lock(platform_.mutex_);
+      if (!removed_ && generation_ == platform_.serviceGeneration_) --platform_.liveRecords_;
+      removed_ = true;
+    });
   }
 
  private:
   FakePlatform& platform_;
+  const std::uint64_t generation_;
+  bool removed_ = false;  // guarded by the platform's mutex
 };
 
 class FakeRegistration final : public ChannelOpenRegistration {
  public:
-  explicit FakeRegistration(FakePlatform& platform) : platform_(platform) {}
+  // Made under the platform's mutex.
+  explicit FakeRegistration(FakePlatform& platform)
+      : platform_(platform), generation_(platform.serviceGeneration_) {}
 
   void unregister() override {
     platform_.record("unregister");
     platform_.onLoop([this] {
       std::lock_guard lock(platform_.mutex_);
       if (platform_.registration_.get() == this) platform_.observer_ = nullptr;
+      if (!unregistered_ && generation_ == platform_.serviceGeneration_) {
+        --platform_.liveRegistrations_;
+      }
+      unregistered_ = true;
     });
   }
 
  private:
   FakePlatform& platform_;
+  const std::uint64_t generation_;
+  bool unregistered_ = false;  // guarded by the platform's mutex
 };
 
 FakeChannel::FakeChannel(FakePlatform& platform, std::uint8_t id) : platform_(platform), id_(id) {}
@@ -131,6 +147,7 @@ std::shared_ptr<ServiceRecord> FakePlatform::publishServiceRecord(
   std::lock_guard lock(mutex_);
   description_ = description;
   if (refusePublication_) return nullptr;
+  ++liveRecords_;
   return std::make_shared<FakeServiceRecord>(*this);
 }
 
@@ -141,7 +158,13 @@ std::shared_ptr<ChannelOpenRegistration> FakePlatform::registerForChannelOpenNot
   if (refuseRegistration_) return nullptr;
   registration_ = std::make_shared<FakeRegistration>(*this);
   observer_ = &observer;
+  ++liveRegistrations_;
   return registration_;
+}
+
+void FakePlatform::observeBluetoothService(BluetoothServiceObserver* observer) {
+  std::lock_guard lock(mutex_);
+  serviceObserver_ = observer;
 }
 
 void FakePlatform::refusePublication(bool refuse) {
@@ -177,6 +200,16 @@ void FakePlatform::failWrites(Status status) {
 std::vector<std::string> FakePlatform::calls() const {
   std::lock_guard lock(mutex_);
   return calls_;
+}
+
+std::size_t FakePlatform::liveRecords() const {
+  std::lock_guard lock(mutex_);
+  return liveRecords_;
+}
+
+std::size_t FakePlatform::liveRegistrations() const {
+  std::lock_guard lock(mutex_);
+  return liveRegistrations_;
 }
 
 std::optional<ServiceDictionary> FakePlatform::publishedDescription() const {
@@ -223,6 +256,32 @@ void FakePlatform::closeByPeer(std::shared_ptr<FakeChannel> channel) {
   // channel's data; until then the channel is open for writers.
   deliver([channel = std::move(channel)] {
     if (channel->markClosed()) notifyClosed(*channel);
+  });
+}
+
+void FakePlatform::stopService() {
+  deliver([this] {
+    BluetoothServiceObserver* observer;
+    {
+      std::lock_guard lock(mutex_);
+      observer_ = nullptr;
+      ++serviceGeneration_;
+      liveRecords_ = 0;
+      liveRegistrations_ = 0;
+      observer = serviceObserver_;
+    }
+    if (observer != nullptr) observer->bluetoothServiceStopped();
+  });
+}
+
+void FakePlatform::returnService() {
+  deliver([this] {
+    BluetoothServiceObserver* observer;
+    {
+      std::lock_guard lock(mutex_);
+      observer = serviceObserver_;
+    }
+    if (observer != nullptr) observer->bluetoothServiceReturned();
   });
 }
 

@@ -6,7 +6,8 @@
 // switches make publication, the channel query, registration, setDelegate and
 // writes fail. A test creates channels with makeChannel() and fires the
 // platform's callbacks with openChannel(), deliverData(), completeOpen() and
-// closeByPeer().
+// closeByPeer(), and plays the Bluetooth service going away and coming back
+// with stopService() and returnService().
 //
 // Delivery. Built on a RunLoop, the fake posts every callback to that loop, so
 // callbacks arrive on the loop thread as the real platform's do; unregister(),
@@ -91,6 +92,7 @@ class FakePlatform final : public BluetoothPlatform {
       const ServiceDictionary& description) override;
   std::shared_ptr<ChannelOpenRegistration> registerForChannelOpenNotifications(
       std::uint8_t channelID, ChannelOpenObserver& observer) override;
+  void observeBluetoothService(BluetoothServiceObserver* observer) override;
 
   // Switches; each holds until changed.
   void refusePublication(bool refuse);
@@ -102,6 +104,11 @@ class FakePlatform final : public BluetoothPlatform {
 
   // The platform calls so far, in order.
   std::vector<std::string> calls() const;
+  // Records published, and registrations made, since the last stopService()
+  // and not yet withdrawn: what the service would keep if the program ended
+  // now.
+  std::size_t liveRecords() const;
+  std::size_t liveRegistrations() const;
   // The description of the last publication, if any.
   std::optional<ServiceDictionary> publishedDescription() const;
 
@@ -114,6 +121,15 @@ class FakePlatform final : public BluetoothPlatform {
   void deliverData(std::shared_ptr<FakeChannel> channel, std::string_view bytes);
   void completeOpen(std::shared_ptr<FakeChannel> channel, Status status);
   void closeByPeer(std::shared_ptr<FakeChannel> channel);
+  // The service goes away when this reaches the loop, in order with the other
+  // callbacks: the records and the registration made so far are dead (an open
+  // fired later reaches no one), then the observer's
+  // bluetoothServiceStopped() is called. Channels stay as they are, as
+  // sockets outlive the daemon. Each call is one more stopped delivery.
+  void stopService();
+  // The service is back: the observer's bluetoothServiceReturned() follows.
+  // Publication and registration then work as the switches say.
+  void returnService();
 
   // Without a loop: runs queued callbacks, and those they queue, until none is
   // left. Returns how many ran.
@@ -140,12 +156,18 @@ class FakePlatform final : public BluetoothPlatform {
   std::optional<ServiceDictionary> description_;           // guarded by mutex_
   std::shared_ptr<ChannelOpenRegistration> registration_;  // guarded by mutex_; the last one
   ChannelOpenObserver* observer_ = nullptr;                // guarded by mutex_
-  bool refusePublication_ = false;                         // guarded by mutex_
-  std::uint8_t grantedChannel_ = 1;                        // guarded by mutex_
-  std::optional<Status> channelQueryFailure_;              // guarded by mutex_
-  bool refuseRegistration_ = false;                        // guarded by mutex_
-  Status delegateStatus_ = statusOK;                       // guarded by mutex_
-  Status writeStatus_ = statusOK;                          // guarded by mutex_
+  BluetoothServiceObserver* serviceObserver_ = nullptr;    // guarded by mutex_
+  // One more for each stopService() that reached the loop; handles remember
+  // theirs, so that only those of the current service count as live.
+  std::uint64_t serviceGeneration_ = 0;        // guarded by mutex_
+  std::size_t liveRecords_ = 0;                // guarded by mutex_
+  std::size_t liveRegistrations_ = 0;          // guarded by mutex_
+  bool refusePublication_ = false;             // guarded by mutex_
+  std::uint8_t grantedChannel_ = 1;            // guarded by mutex_
+  std::optional<Status> channelQueryFailure_;  // guarded by mutex_
+  bool refuseRegistration_ = false;            // guarded by mutex_
+  Status delegateStatus_ = statusOK;           // guarded by mutex_
+  Status writeStatus_ = statusOK;              // guarded by mutex_
 };
 
 }  // namespace harlo::platform

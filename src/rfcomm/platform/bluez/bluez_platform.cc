@@ -1,5 +1,7 @@
 #include "rfcomm/platform/bluez/bluez_platform.h"
 
+#include <string>
+
 #include "rfcomm/platform/bluez/bluez_names.h"
 #include "rfcomm/platform/bluez/bus_connection.h"
 #include "rfcomm/platform/bluez/profile_object.h"
@@ -18,6 +20,11 @@ class BluezPlatform final : public BluetoothPlatform {
       auto opened = BusConnection::open(loop_);
       if (!opened) return nullptr;
       connection_ = std::move(opened).value();
+      connection_->onBluezOwnerChanged(
+          [this](const std::string& oldOwner, const std::string& newOwner) {
+            if (!oldOwner.empty()) loop_.post([this] { serviceStopped(); });
+            if (!newOwner.empty()) loop_.post([this] { serviceReturned(); });
+          });
     }
     if (!connection_->bluezPresent()) return nullptr;
     return PublishedRecord::registerProfile(connection_, loop_, profileObjectPath, description);
@@ -33,13 +40,34 @@ class BluezPlatform final : public BluetoothPlatform {
     if (!exported) return nullptr;
     // Kept here too: dropping the bridge's handle must not unexport it.
     profile_ = std::move(exported).value();
+    profile_->onRelease([this] { loop_.post([this] { serviceStopped(); }); });
     return profile_;
   }
 
+  void observeBluetoothService(BluetoothServiceObserver* observer) override {
+    observer_ = observer;
+  }
+
  private:
+  // bluetoothd released our profile or left the bus. The Profile1 object goes
+  // at once (its registration died with that bluetoothd, and the path must be
+  // free for the next export); the connection stays open for the next one.
+  void serviceStopped() {
+    if (profile_) {
+      profile_->unregister();
+      profile_.reset();
+    }
+    if (observer_ != nullptr) observer_->bluetoothServiceStopped();
+  }
+
+  void serviceReturned() {
+    if (observer_ != nullptr) observer_->bluetoothServiceReturned();
+  }
+
   RunLoop& loop_;
   std::shared_ptr<BusConnection> connection_;  // opened by the first publication
-  std::shared_ptr<ProfileObject> profile_;     // the latest export
+  std::shared_ptr<ProfileObject> profile_;     // the latest export, until the service is lost
+  BluetoothServiceObserver* observer_ = nullptr;
 };
 
 }  // namespace

@@ -6,7 +6,13 @@
 // socket. Nothing of D-Bus or BlueZ is visible outside this factory.
 //
 // Threads: as BluetoothPlatform says. The system bus is opened by the first
-// publication and served by `loop`.
+// publication and served by `loop`; it stays open for the whole run, so that
+// when bluetoothd restarts the bridge can register with the new one.
+//
+// The service is lost when bluetoothd calls Release() on our profile or the
+// owner of "org.bluez" leaves the bus (after a Release() both happen: the
+// observer hears of it twice), and returns when "org.bluez" has an owner
+// again. A record withdrawn after its bluetoothd has gone sends nothing.
 //
 // Lifetime: `loop` must outlive the platform, and the platform must outlive
 // every handle it returns and be destroyed on the loop thread (after the

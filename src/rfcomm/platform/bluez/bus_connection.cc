@@ -3,6 +3,7 @@
 #include <systemd/sd-event.h>
 
 #include <cstring>
+#include <utility>
 
 #include "rfcomm/platform/bluez/bluez_names.h"
 
@@ -71,7 +72,8 @@ int BusConnection::onNameOwnerChanged(sd_bus_message* message, void* userdata, s
   const char* newOwner = nullptr;
   if (sd_bus_message_read(message, "sss", &name, &oldOwner, &newOwner) < 0) return 0;
   if (std::strcmp(name, bluezService) != 0 || self.bluezOwner_ != oldOwner) return 0;
-  self.bluezOwner_ = newOwner;
+  const std::string previous = std::exchange(self.bluezOwner_, newOwner);
+  if (self.ownerChanged_) self.ownerChanged_(previous, self.bluezOwner_);
   return 0;
 }
 

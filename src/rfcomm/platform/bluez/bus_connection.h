@@ -12,6 +12,7 @@
 
 #include <systemd/sd-bus.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -37,7 +38,9 @@ class BusError final {
   sd_bus_error* get() { return &error_; }
 
  private:
-  sd_bus_error error_ = SD_BUS_ERROR_NULL;
+  // Value-initialised: all members null, which is what SD_BUS_ERROR_NULL
+  // spells as a C compound literal (refused by clang's -Wpedantic in C++).
+  sd_bus_error error_{};
 };
 
 class BusConnection final {
@@ -60,6 +63,16 @@ class BusConnection final {
   // True when `sender` (a unique bus name, may be null) owns "org.bluez" now.
   bool isBluezOwner(const char* sender) const;
 
+  // The unique name of the owner of "org.bluez"; empty while there is none.
+  const std::string& bluezOwner() const { return bluezOwner_; }
+
+  // Called with the old and the new owner (either may be empty) after each
+  // change of the owner of "org.bluez" that the connection follows, from
+  // inside the bus's dispatch: it must not destroy the connection.
+  using OwnerChanged =
+      std::function<void(const std::string& oldOwner, const std::string& newOwner)>;
+  void onBluezOwnerChanged(OwnerChanged changed) { ownerChanged_ = std::move(changed); }
+
  private:
   explicit BusConnection(sd_bus* bus) : bus_(bus) {}
   Status trackBluezOwner();
@@ -68,6 +81,7 @@ class BusConnection final {
   sd_bus* bus_;
   sd_bus_slot* ownerMatch_ = nullptr;
   std::string bluezOwner_;  // unique name of the owner; empty while there is none
+  OwnerChanged ownerChanged_;
 };
 
 }  // namespace harlo::platform

@@ -131,9 +131,13 @@ int ProfileObject::onRequestDisconnection(sd_bus_message* call, void* userdata, 
 
 // bluetoothd calls this once it has dropped the registration (it is shutting
 // down) and expects no answer; sd-bus sends none to a call that asks for none.
-// Channels already handed over are sockets of our own and carry on; no new
-// ones will come.
-int ProfileObject::onRelease(sd_bus_message* call, void*, sd_bus_error*) {
+// No new channel will come through this registration. Only the current owner
+// of "org.bluez" can release it: a stale or foreign call changes nothing.
+int ProfileObject::onRelease(sd_bus_message* call, void* userdata, sd_bus_error*) {
+  auto& self = *static_cast<ProfileObject*>(userdata);
+  if (self.connection_->isBluezOwner(sd_bus_message_get_sender(call)) && self.released_) {
+    self.released_();
+  }
   return sd_bus_reply_method_return(call, "");
 }
 

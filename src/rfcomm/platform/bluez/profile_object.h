@@ -9,8 +9,9 @@
 //   channel then goes to the observer in a posted task, after the reply.
 // - RequestDisconnection(o device): closes the channels that came from that
 //   device, then answers.
-// - Release(): bluetoothd has dropped the registration (it is shutting down);
-//   nothing is done about it yet.
+// - Release(): bluetoothd has dropped the registration (it is shutting down).
+//   From the current owner of "org.bluez" it calls the onRelease() callback;
+//   from anyone else it is ignored.
 //
 // Threads: everything on the loop thread except unregister(), which is safe
 // from any thread. The connection, the loop and the observer must outlive the
@@ -20,6 +21,7 @@
 #include <systemd/sd-bus.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -50,6 +52,10 @@ class ProfileObject final : public ChannelOpenRegistration,
   // handed to the observer is closed instead.
   void unregister() override;
 
+  // Called when BlueZ releases the profile, from inside the bus's dispatch of
+  // the call: it must not drop the last reference to this object. Loop thread.
+  void onRelease(std::function<void()> released) { released_ = std::move(released); }
+
  private:
   struct DeviceChannel {
     std::string device;  // the device's object path
@@ -74,6 +80,7 @@ class ProfileObject final : public ChannelOpenRegistration,
 
   // Loop thread only.
   sd_bus_slot* slot_ = nullptr;  // the export; null once unregistered
+  std::function<void()> released_;
   std::vector<DeviceChannel> channels_;
 };
 

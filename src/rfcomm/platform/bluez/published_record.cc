@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "rfcomm/platform/bluez/bluez_names.h"
 #include "rfcomm/platform/bluez/sdp_xml.h"
@@ -40,21 +41,26 @@ std::shared_ptr<PublishedRecord> PublishedRecord::registerProfile(
   const int called = sd_bus_call(connection->bus(), call, 0, error.get(), &reply);
   const BusMessagePtr replyOwner(reply);
   if (called < 0) return nullptr;
-  return std::shared_ptr<PublishedRecord>(
-      new PublishedRecord(std::move(connection), loop, profilePath, *channel));
+  const char* sender = sd_bus_message_get_sender(reply);
+  std::string registeredWith = sender != nullptr ? sender : connection->bluezOwner();
+  return std::shared_ptr<PublishedRecord>(new PublishedRecord(
+      std::move(connection), loop, profilePath, *channel, std::move(registeredWith)));
 }
 
 PublishedRecord::PublishedRecord(std::shared_ptr<BusConnection> connection, RunLoop& loop,
-                                 const char* profilePath, std::uint8_t channel)
+                                 const char* profilePath, std::uint8_t channel,
+                                 std::string registeredWith)
     : connection_(std::move(connection)),
       loop_(loop),
       profilePath_(profilePath),
-      channel_(channel) {}
+      channel_(channel),
+      registeredWith_(std::move(registeredWith)) {}
 
 void PublishedRecord::remove() {
   loop_.postAndWait([this] {
     if (removed_) return;
     removed_ = true;
+    if (!connection_->isBluezOwner(registeredWith_.c_str())) return;
     sd_bus_message* call = nullptr;
     if (sd_bus_message_new_method_call(connection_->bus(), &call, bluezService, bluezManagerPath,
                                        profileManagerInterface, "UnregisterProfile") < 0) {

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "rfcomm/platform/bluetooth_platform.h"
 #include "rfcomm/platform/bluez/bus_connection.h"
@@ -34,18 +35,21 @@ class PublishedRecord final : public ServiceRecord {
   Result<std::uint8_t, Status> rfcommChannelID() override { return channel_; }
 
   // Sends UnregisterProfile without waiting for the answer; later calls do
-  // nothing.
+  // nothing. Nothing is sent once the BlueZ that took the registration has
+  // left the bus: its registration is gone, and the next BlueZ may hold a
+  // newer registration of ours at the same path, which must stay.
   void remove() override;
 
  private:
   PublishedRecord(std::shared_ptr<BusConnection> connection, RunLoop& loop, const char* profilePath,
-                  std::uint8_t channel);
+                  std::uint8_t channel, std::string registeredWith);
 
   const std::shared_ptr<BusConnection> connection_;
   RunLoop& loop_;
   const char* const profilePath_;  // a string literal
   const std::uint8_t channel_;
-  bool removed_ = false;  // loop thread only
+  const std::string registeredWith_;  // the owner of "org.bluez" that answered the registration
+  bool removed_ = false;              // loop thread only
 };
 
 }  // namespace harlo::platform

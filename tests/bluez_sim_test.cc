@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "bus_client.h"
+#include "companion_record.h"
 #include "fd_io.h"
 #include "private_bus.h"
 #include "profile_endpoint.h"
@@ -23,37 +24,12 @@ constexpr const char* companionUuid = "d53f4e4c-6c17-4d8b-a1c7-4a7a3f6d9a10";
 constexpr const char* otherUuid = "00001101-0000-1000-8000-00805f9b34fb";
 constexpr const char* profilePath = "/test/profile";
 
-constexpr const char* companionRecord = R"(<?xml version="1.0" encoding="UTF-8" ?>
-<record>
-  <attribute id="0x0001">
-    <sequence>
-      <uuid value="d53f4e4c-6c17-4d8b-a1c7-4a7a3f6d9a10" />
-      <uuid value="0x1101" />
-    </sequence>
-  </attribute>
-  <attribute id="0x0004">
-    <sequence>
-      <sequence>
-        <uuid value="0x0100" />
-      </sequence>
-      <sequence>
-        <uuid value="0x0003" />
-        <uint8 value="0x01" />
-      </sequence>
-    </sequence>
-  </attribute>
-  <attribute id="0x0100">
-    <text value="Harlo Unicode Companion" />
-  </attribute>
-</record>
-)";
-
 // The options the helper registers its server profile with.
 std::vector<ProfileOption> serverOptions() {
   return {{"Name", "s", "Harlo Unicode Companion"},
           {"Role", "s", "server"},
           {"Channel", "q", "1"},
-          {"ServiceRecord", "s", companionRecord},
+          {"ServiceRecord", "s", std::string(companionRecordXML)},
           {"RequireAuthentication", "b", "true"},
           {"RequireAuthorization", "b", "true"},
           {"AutoConnect", "b", "false"}};
@@ -139,7 +115,7 @@ TEST_F(BluezSimTest, RecordsARegistrationAsSent) {
   EXPECT_EQ(p.uuid, companionUuid);
   EXPECT_EQ(p.listening, "1");
   EXPECT_EQ(p.options, serverOptions());
-  EXPECT_EQ(p.record, companionRecord);
+  EXPECT_EQ(p.record, companionRecordXML);
   EXPECT_TRUE(sim_->waitForLog("registered /test/profile")) << sim_->log();
 }
 

@@ -12,41 +12,11 @@
 
 #include "bridge_process_fixture.h"
 #include "bus_client.h"
+#include "companion_record.h"
 #include "fd_io.h"
 
 namespace harlo::test_support {
 namespace {
-
-// The SDP record bluetoothd must be given, byte for byte.
-constexpr const char* companionRecord = R"(<?xml version="1.0" encoding="UTF-8" ?>
-<record>
-  <attribute id="0x0001">
-    <sequence>
-      <uuid value="d53f4e4c-6c17-4d8b-a1c7-4a7a3f6d9a10" />
-      <uuid value="0x1101" />
-    </sequence>
-  </attribute>
-  <attribute id="0x0004">
-    <sequence>
-      <sequence>
-        <uuid value="0x0100" />
-      </sequence>
-      <sequence>
-        <uuid value="0x0003" />
-        <uint8 value="0x01" />
-      </sequence>
-    </sequence>
-  </attribute>
-  <attribute id="0x0005">
-    <sequence>
-      <uuid value="0x1002" />
-    </sequence>
-  </attribute>
-  <attribute id="0x0100">
-    <text value="Harlo Unicode Companion" />
-  </attribute>
-</record>
-)";
 
 // True when process `pid` holds a descriptor of the socket `fd` refers to.
 bool holdsSocketOf(pid_t pid, int fd) {
@@ -87,13 +57,13 @@ TEST_F(BridgeLifecycle, StartRegistersTheCompanionProfile) {
       {"Name", "s", "Harlo Unicode Companion"},
       {"Role", "s", "server"},
       {"Channel", "q", "1"},
-      {"ServiceRecord", "s", companionRecord},
+      {"ServiceRecord", "s", std::string(companionRecordXML)},
       {"RequireAuthentication", "b", "true"},
       {"RequireAuthorization", "b", "true"},
       {"AutoConnect", "b", "false"},
   };
   EXPECT_EQ(registration->options, expected);
-  EXPECT_EQ(registration->record, companionRecord);
+  EXPECT_EQ(registration->record, companionRecordXML);
   EXPECT_EQ(sim_->log().find("warning"), std::string::npos) << sim_->log();
 }
 

@@ -5,40 +5,11 @@
 #include <algorithm>
 #include <string>
 
+#include "companion_record.h"
 #include "rfcomm/service_record.h"
 
 namespace harlo::platform {
 namespace {
-
-constexpr const char* companionXml = R"(<?xml version="1.0" encoding="UTF-8" ?>
-<record>
-  <attribute id="0x0001">
-    <sequence>
-      <uuid value="d53f4e4c-6c17-4d8b-a1c7-4a7a3f6d9a10" />
-      <uuid value="0x1101" />
-    </sequence>
-  </attribute>
-  <attribute id="0x0004">
-    <sequence>
-      <sequence>
-        <uuid value="0x0100" />
-      </sequence>
-      <sequence>
-        <uuid value="0x0003" />
-        <uint8 value="0x01" />
-      </sequence>
-    </sequence>
-  </attribute>
-  <attribute id="0x0005">
-    <sequence>
-      <uuid value="0x1002" />
-    </sequence>
-  </attribute>
-  <attribute id="0x0100">
-    <text value="Harlo Unicode Companion" />
-  </attribute>
-</record>
-)";
 
 ServiceDictionary companion(std::uint8_t channel) {
   auto description = makeServiceDictionary(channel);
@@ -56,11 +27,13 @@ SdpElement uuid16(std::uint8_t high, std::uint8_t low) { return {SdpBytes{high, 
 SdpElement list(SdpList items) { return {std::move(items)}; }
 
 // The companion description becomes exactly the record XML bluetoothd is given.
-TEST(SdpXml, CompanionRecordIsExact) { EXPECT_EQ(sdpRecordXml(companion(1)), companionXml); }
+TEST(SdpXml, CompanionRecordIsExact) {
+  EXPECT_EQ(sdpRecordXml(companion(1)), test_support::companionRecordXML);
+}
 
 // The channel element follows the description's channel, in two hex digits.
 TEST(SdpXml, ChannelNumberIsWrittenAsUInt8) {
-  std::string expected = companionXml;
+  std::string expected(test_support::companionRecordXML);
   const std::string one = "<uint8 value=\"0x01\" />";
   expected.replace(expected.find(one), one.size(), "<uint8 value=\"0x1e\" />");
   EXPECT_EQ(sdpRecordXml(companion(30)), expected);
@@ -90,7 +63,7 @@ TEST(SdpXml, TextIsEscaped) {
 TEST(SdpXml, AttributesAreSortedById) {
   ServiceDictionary description = companion(1);
   std::reverse(description.begin(), description.end());
-  EXPECT_EQ(sdpRecordXml(description), companionXml);
+  EXPECT_EQ(sdpRecordXml(description), test_support::companionRecordXML);
 }
 
 // Descriptions with no faithful XML form are refused rather than half-written.

@@ -60,21 +60,8 @@ vm_setup() {
   SERVICE_PIDS="$SERVICE_PIDS $!"
   vm_wait 20 test -e "/sys/class/bluetooth/hci$last" || { echo "no hci$last"; return 1; }
   vm_wait 20 test -S /run/dbus/system_bus_socket || { echo "no system bus"; return 1; }
-  bluetoothd -n -d > /out/bluetoothd.log 2>&1 &
-  SERVICE_PIDS="$SERVICE_PIDS $!"
-  for index in $(seq 0 "$last"); do
-    vm_wait 20 bus_has_object "/org/bluez/hci$index" || { echo "no adapter hci$index"; return 1; }
-    bluez_call "/org/bluez/hci$index" org.freedesktop.DBus.Properties.Set \
-      string:org.bluez.Adapter1 string:Powered variant:boolean:true || return 1
-    vm_wait 20 adapter_powered "$index" || { echo "hci$index not powered"; return 1; }
-    # bluetoothd powers adapters without page scan; a peer would get
-    # "Host is down".
-    btmgmt --index "$index" connectable on || return 1
-    address=$(adapter_property "$index" Address)
-    [ -n "$address" ] || { echo "no address for hci$index"; return 1; }
-    eval "ADDR$index=$address"
-    echo "hci$index is $address"
-  done
+  bluetoothd_start
+  adapters_up "$controllers" || return 1
   for index in $(seq 1 "$last"); do
     eval "address=\$ADDR$index"
     # One link at a time (see links_on).
@@ -88,13 +75,58 @@ vm_setup() {
   echo "setup complete"
 }
 
+# bluetoothd_start: starts bluetoothd in debug mode, its log appended to
+# /out/bluetoothd.log, its pid in /run/bluetoothd.pid (a scenario may stop
+# and start it again; vm_stop_services ends whichever one runs last).
+bluetoothd_start() {
+  echo "--- bluetoothd starting" >> /out/bluetoothd.log
+  bluetoothd -n -d >> /out/bluetoothd.log 2>&1 &
+  echo $! > /run/bluetoothd.pid
+}
+
+# bluez_owned: some process owns the bus name org.bluez.
+bluez_owned() {
+  dbus-send --system --print-reply --dest=org.freedesktop.DBus / \
+    org.freedesktop.DBus.NameHasOwner string:org.bluez | grep -q 'boolean true'
+}
+
+bluez_unowned() {
+  ! bluez_owned
+}
+
+# bluetoothd_stop SIGNAL: sends SIGNAL to the running bluetoothd and waits
+# until it has ended and org.bluez has no owner left.
+bluetoothd_stop() {
+  pid=$(cat /run/bluetoothd.pid)
+  kill "-$1" "$pid" || return 1
+  vm_wait 20 exited "$pid" || { echo "bluetoothd $pid outlived SIG$1"; return 1; }
+  rm -f /run/bluetoothd.pid
+  vm_wait 10 bluez_unowned || { echo "org.bluez still owned after bluetoothd ended"; return 1; }
+}
+
+# adapters_up CONTROLLERS: once bluetoothd shows each adapter, powers it and
+# makes it connectable; sets ADDR0, ADDR1 (, ADDR2).
+adapters_up() {
+  for index in $(seq 0 $(($1 - 1))); do
+    vm_wait 20 bus_has_object "/org/bluez/hci$index" || { echo "no adapter hci$index"; return 1; }
+    bluez_call "/org/bluez/hci$index" org.freedesktop.DBus.Properties.Set \
+      string:org.bluez.Adapter1 string:Powered variant:boolean:true || return 1
+    vm_wait 20 adapter_powered "$index" || { echo "hci$index not powered"; return 1; }
+    # bluetoothd powers adapters without page scan; a peer would get
+    # "Host is down".
+    btmgmt --index "$index" connectable on || return 1
+    address=$(adapter_property "$index" Address)
+    [ -n "$address" ] || { echo "no address for hci$index"; return 1; }
+    eval "ADDR$index=$address"
+    echo "hci$index is $address"
+  done
+}
+
 # exited PID: the process has ended (gone, or a zombie not yet reaped).
 exited() {
   [ ! -e "/proc/$1/stat" ] || [ "$(cut -d' ' -f3 "/proc/$1/stat")" = Z ]
 }
 
-# vm_stop_services: ends bluetoothd, btvirt and the bus, so that no log file
-# on the share is still open when it is unmounted.
 # links_on INDEX: the addresses hciINDEX has an ACL link with. btvirt
 # (BlueZ 5.66) lets each end of a link pick its own lowest free connection
 # handle from 42 up, but forwards data under the sender's handle: a link
@@ -111,7 +143,10 @@ no_links() {
   [ -z "$(links_on "$1")" ]
 }
 
+# vm_stop_services: ends bluetoothd, btvirt and the bus, so that no log file
+# on the share is still open when it is unmounted.
 vm_stop_services() {
+  [ -f /run/bluetoothd.pid ] && SERVICE_PIDS="$(cat /run/bluetoothd.pid) $SERVICE_PIDS"
   for pid in $SERVICE_PIDS; do
     kill "$pid" 2> /dev/null
   done
@@ -230,6 +265,10 @@ helper_shutdown() {
 # rfcomm_listening: bluetoothd listens on RFCOMM channel 1 (state 4).
 rfcomm_listening() {
   grep -q ' 4 1$' /sys/kernel/debug/bluetooth/rfcomm
+}
+
+rfcomm_not_listening() {
+  ! rfcomm_listening
 }
 
 # --- RFCOMM clients ---------------------------------------------------------

@@ -146,6 +146,27 @@ bool Subprocess::writeStdin(std::string_view bytes, std::chrono::milliseconds bo
 
 void Subprocess::closeStdin() { input_.reset(); }
 
+std::optional<std::size_t> Subprocess::writeStdinNow(std::string_view bytes) {
+  std::size_t taken = 0;
+  while (input_ && taken < bytes.size()) {
+    ssize_t n = ::write(input_.get(), bytes.data() + taken, bytes.size() - taken);
+    if (n > 0) {
+      taken += static_cast<std::size_t>(n);
+    } else if (n < 0 && errno == EAGAIN) {
+      return taken;
+    } else if (n >= 0 || errno != EINTR) {
+      return std::nullopt;
+    }
+  }
+  if (!input_) return std::nullopt;
+  return taken;
+}
+
+void Subprocess::closeStdout() {
+  output_.fd.reset();
+  output_.ended = true;
+}
+
 void Subprocess::fill(Pipe& pipe, std::chrono::milliseconds bound) {
   if (pipe.ended) return;
   pollfd p{pipe.fd.get(), POLLIN, 0};

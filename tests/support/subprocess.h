@@ -27,6 +27,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstddef>
 #include <functional>
 #include <iosfwd>
 #include <memory>
@@ -80,6 +81,16 @@ class Subprocess final {
 
   // Closes the child's standard input: it reads end of file.
   void closeStdin();
+
+  // Writes as much of `bytes` as the child's standard input takes now,
+  // without waiting: the count taken (0 while the pipe is full), or nothing
+  // if the input is closed or broken.
+  std::optional<std::size_t> writeStdinNow(std::string_view bytes);
+
+  // Closes the test's end of the child's standard output, as a parent that
+  // goes away would: the child's next write there fails with EPIPE. Lines
+  // not read yet are lost; readLine on the stream returns nothing.
+  void closeStdout();
 
   // The next line of `stream` without its line feed; nothing if none is
   // complete within `bound` or the stream has ended.

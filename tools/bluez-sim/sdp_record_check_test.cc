@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "companion_record.h"
+
 namespace harlo::bluez_sim {
 namespace {
 
@@ -13,36 +15,7 @@ std::string inAttribute(const std::string& data) {
 
 // The companion service's record, as the helper writes it, passes.
 TEST(SdpRecordCheck, AcceptsTheCompanionRecord) {
-  const char* record = R"(<?xml version="1.0" encoding="UTF-8" ?>
-<record>
-  <attribute id="0x0001">
-    <sequence>
-      <uuid value="d53f4e4c-6c17-4d8b-a1c7-4a7a3f6d9a10" />
-      <uuid value="0x1101" />
-    </sequence>
-  </attribute>
-  <attribute id="0x0004">
-    <sequence>
-      <sequence>
-        <uuid value="0x0100" />
-      </sequence>
-      <sequence>
-        <uuid value="0x0003" />
-        <uint8 value="0x01" />
-      </sequence>
-    </sequence>
-  </attribute>
-  <attribute id="0x0005">
-    <sequence>
-      <uuid value="0x1002" />
-    </sequence>
-  </attribute>
-  <attribute id="0x0100">
-    <text value="Harlo &amp; Unicode Companion" />
-  </attribute>
-</record>
-)";
-  auto checked = checkServiceRecord(record);
+  auto checked = checkServiceRecord(test_support::companionRecordXML);
   EXPECT_TRUE(checked.ok()) << checked.error();
 }
 

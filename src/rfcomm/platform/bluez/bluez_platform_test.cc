@@ -1,8 +1,11 @@
 #include "rfcomm/platform/bluez/bluez_platform.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 
+#include <condition_variable>
 #include <cstdlib>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -18,7 +21,38 @@ namespace harlo::platform {
 namespace {
 
 using test_support::BluezSim;
+using test_support::ExitStatus;
 using test_support::ProfileOption;
+
+// Counts the service's losses and returns; waits are bounded by a watchdog.
+class ServiceRecorder final : public BluetoothServiceObserver {
+ public:
+  void bluetoothServiceStopped() override { bump(stopped_); }
+  void bluetoothServiceReturned() override { bump(returned_); }
+
+  // Waits until at least `stopped` losses and `returned` returns were heard.
+  void waitFor(int stopped, int returned) {
+    const TestWatchdog watchdog("service change reaches the observer", std::chrono::seconds(10));
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return stopped_ >= stopped && returned_ >= returned; });
+  }
+  int returned() {
+    std::lock_guard lock(mutex_);
+    return returned_;
+  }
+
+ private:
+  void bump(int& counter) {
+    std::lock_guard lock(mutex_);
+    ++counter;
+    changed_.notify_all();
+  }
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  int stopped_ = 0;   // guarded by mutex_
+  int returned_ = 0;  // guarded by mutex_
+};
 
 class BluezPlatformTest : public testing::Test {
  protected:
@@ -41,6 +75,7 @@ class BluezPlatformTest : public testing::Test {
     loop_->postAndWait([&] {
       observer_.clear();
       registration_.reset();
+      staleRecord_.reset();
       record_.reset();
       platform_.reset();
     });
@@ -53,13 +88,26 @@ class BluezPlatformTest : public testing::Test {
     sim_ = std::move(sim).value();
   }
 
+  // Publishes and registers on the loop thread; true if both worked.
+  bool publishAndRegister() {
+    bool ok = false;
+    loop_->postAndWait([&] {
+      record_ = platform_->publishServiceRecord(description_);
+      if (record_) registration_ = platform_->registerForChannelOpenNotifications(1, observer_);
+      ok = record_ && registration_;
+    });
+    return ok;
+  }
+
   std::unique_ptr<test_support::PrivateBus> bus_;
   std::unique_ptr<BluezSim> sim_;
   std::unique_ptr<RunLoop> loop_;
   RecordingObserver observer_;
+  ServiceRecorder service_;
   ServiceDictionary description_;
   std::unique_ptr<BluetoothPlatform> platform_;
   std::shared_ptr<ServiceRecord> record_;
+  std::shared_ptr<ServiceRecord> staleRecord_;
   std::shared_ptr<ChannelOpenRegistration> registration_;
   std::unique_ptr<TestLoopThread> thread_;
 };
@@ -132,6 +180,51 @@ TEST_F(BluezPlatformTest, PublishFailsWhenRefused) {
   startSim(BluezSim::Options{.failRegister = true});
   EXPECT_FALSE(platform_->publishServiceRecord(description_));
   EXPECT_TRUE(sim_->waitForLog("refused")) << sim_->log();
+}
+
+// bluetoothd ending cleanly (Release(), then leaving) or killed reaches the
+// observer as a loss, and its successor as a return; the profile can then be
+// registered again at the same path on the same connection, a record of the
+// old bluetoothd withdrawn afterwards leaves the new registration alone, and
+// the new bluetoothd's clients get through.
+TEST_F(BluezPlatformTest, LossReturnAndRegisteringAgain) {
+  startSim();
+  platform_->observeBluetoothService(&service_);
+  thread_ = std::make_unique<TestLoopThread>(*loop_);
+  ASSERT_TRUE(publishAndRegister());
+
+  const std::pair<const char*, bool> endings[] = {{"SIGTERM", true}, {"SIGKILL", false}};
+  int losses = 0;
+  for (const auto& [name, terminated] : endings) {
+    SCOPED_TRACE(name);
+    if (terminated) {
+      ASSERT_EQ(sim_->stop(), ExitStatus::exitedWith(0)) << sim_->log();
+      EXPECT_TRUE(sim_->waitForLog("sent Release()")) << sim_->log();
+    } else {
+      ASSERT_EQ(sim_->process().kill(), ExitStatus::killedBy(SIGKILL));
+    }
+    ++losses;
+    service_.waitFor(losses, losses - 1);
+    EXPECT_EQ(service_.returned(), losses - 1);
+
+    startSim();
+    service_.waitFor(losses, losses);
+    loop_->postAndWait([&] { staleRecord_ = std::move(record_); });
+    ASSERT_TRUE(publishAndRegister()) << sim_->log();
+    loop_->postAndWait([&] {
+      staleRecord_->remove();
+      // Were the new registration gone, registering again would succeed.
+      EXPECT_FALSE(platform_->publishServiceRecord(description_));
+    });
+    const auto registered = sim_->registrations();
+    ASSERT_TRUE(registered.ok()) << registered.error();
+    EXPECT_EQ(registered.value().size(), 1u) << sim_->log();
+
+    const std::size_t before = observer_.count();
+    auto client = sim_->connectClient();
+    ASSERT_TRUE(client.ok()) << client.error();
+    EXPECT_EQ(observer_.waitForChannel(before)->channelID(), 1);
+  }
 }
 
 }  // namespace

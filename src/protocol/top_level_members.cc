@@ -4,6 +4,8 @@
 #include <limits>
 #include <nlohmann/json.hpp>
 
+#include "protocol/flat_object_scan.h"
+
 namespace harlo {
 namespace {
 
@@ -149,6 +151,7 @@ class MemberCapture final {
 
 Result<std::vector<std::optional<MemberValue>>, ScanFailure> scanTopLevelMembers(
     std::string_view json, std::span<const std::string_view> names) {
+  if (auto flat = scanFlatTopLevelMembers(json, names)) return std::move(*flat);
   std::vector<std::optional<MemberValue>> slots(names.size());
   MemberCapture capture(names, slots);
   const bool parsed =

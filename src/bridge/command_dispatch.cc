@@ -16,11 +16,13 @@ DispatchAction dispatchCommand(const std::optional<std::string>& command,
 
 }  // namespace
 
-DispatchAction dispatchHelperMessage(const HelperMessage& message) {
+DispatchAction dispatchHelperMessage(HelperMessage message) {
   if (message.kind == "command") return dispatchCommand(message.command, message.detail);
   if (message.kind == "protocol") {
     if (!message.payload) return ReportError{"protocol helper message missing payload"};
-    return SendToClient{*message.payload + "\n"};
+    std::string bytes = std::move(*message.payload);
+    bytes += '\n';
+    return SendToClient{std::move(bytes)};
   }
   return ReportError{"unsupported helper message kind: " + message.kind};
 }
@@ -31,7 +33,7 @@ DispatchAction dispatchLine(std::string_view line) {
   if (!decoded) {
     return ReportError{"failed to decode helper command: " + decoded.error().description()};
   }
-  return dispatchHelperMessage(decoded.value());
+  return dispatchHelperMessage(std::move(decoded.value()));
 }
 
 }  // namespace harlo

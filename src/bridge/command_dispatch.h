@@ -52,7 +52,7 @@ using DispatchAction = std::variant<NoAction, ReportEvent, ReportError, SendToCl
 // the client with one line feed appended (unchanged otherwise, line feeds
 // inside it included); anything else is an error report. `version` and the
 // fields a kind does not use are not looked at.
-DispatchAction dispatchHelperMessage(const HelperMessage& message);
+DispatchAction dispatchHelperMessage(HelperMessage message);
 
 // Decodes one line (valid UTF-8, without its line feed) and dispatches it. An
 // empty line gives NoAction; a line that does not decode gives an error

@@ -12,7 +12,7 @@
 
 #include "app/fd_io.h"
 #include "bridge/stdin_reader.h"
-#include "protocol/helper_message.h"
+#include "protocol/helper_message_json.h"
 #include "protocol/output_writer.h"
 #include "rfcomm/rfcomm_bridge.h"
 
@@ -46,7 +46,7 @@ int runStdioBridge(platform::RunLoop& loop, platform::BluetoothPlatform& platfor
       },
       [&output](std::string_view message) { (void)output.emitError(message); },
       [&output](std::string_view payload) {
-        (void)output.emitMessage(HelperMessage::makeProtocol(std::string(payload)));
+        (void)output.emitMessage(HelperMessageView{.kind = "protocol", .payload = payload});
       });
 
   const Result<std::uint8_t, BridgeError> started = bridge.start();

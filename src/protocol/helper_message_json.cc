@@ -12,17 +12,24 @@ namespace {
 
 using Category = DecodeError::Category;
 
-// The optional text fields in the order they are written and checked.
+// The optional text fields in the order they are written and checked, as
+// members of the record and of the view the encoder reads.
 struct TextField {
   std::string_view key;
   std::optional<std::string> HelperMessage::*field;
+  std::optional<std::string_view> HelperMessageView::*view;
 };
 constexpr std::array<TextField, 4> optionalTextFields = {{
-    {"event", &HelperMessage::event},
-    {"detail", &HelperMessage::detail},
-    {"payload", &HelperMessage::payload},
-    {"command", &HelperMessage::command},
+    {"event", &HelperMessage::event, &HelperMessageView::event},
+    {"detail", &HelperMessage::detail, &HelperMessageView::detail},
+    {"payload", &HelperMessage::payload, &HelperMessageView::payload},
+    {"command", &HelperMessage::command, &HelperMessageView::command},
 }};
+
+std::optional<std::string_view> viewOf(const std::optional<std::string>& text) {
+  if (!text) return std::nullopt;
+  return std::string_view(*text);
+}
 
 // The members the decoder keeps; the slots of a scan follow this order.
 constexpr std::array<std::string_view, 6> memberNames = {"kind",    "event",   "detail",
@@ -132,17 +139,26 @@ Result<std::int64_t, DecodeError> decodeVersion(const std::optional<MemberValue>
 
 }  // namespace
 
-void appendHelperMessageJSON(std::string& out, const HelperMessage& message) {
+HelperMessageView HelperMessageView::of(const HelperMessage& message) {
+  return HelperMessageView{.kind = message.kind,
+                           .event = viewOf(message.event),
+                           .detail = viewOf(message.detail),
+                           .payload = viewOf(message.payload),
+                           .command = viewOf(message.command),
+                           .version = message.version};
+}
+
+void appendHelperMessageJSON(std::string& out, const HelperMessageView& message) {
   // Room for the texts, keys and punctuation when nothing needs escaping.
   std::size_t estimate = 80 + message.kind.size();
   for (const TextField& text : optionalTextFields) {
-    if (const auto& value = message.*text.field) estimate += value->size() + 16;
+    if (const auto& value = message.*text.view) estimate += value->size() + 16;
   }
   out.reserve(out.size() + estimate);
   out += "{\"kind\":";
   appendJSONString(out, message.kind);
   for (const TextField& text : optionalTextFields) {
-    const std::optional<std::string>& value = message.*text.field;
+    const std::optional<std::string_view>& value = message.*text.view;
     if (!value) continue;
     out += ",\"";
     out += text.key;
@@ -155,6 +171,10 @@ void appendHelperMessageJSON(std::string& out, const HelperMessage& message) {
       std::to_chars(digits.data(), digits.data() + digits.size(), message.version);
   out.append(digits.data(), converted.ptr);
   out += '}';
+}
+
+void appendHelperMessageJSON(std::string& out, const HelperMessage& message) {
+  appendHelperMessageJSON(out, HelperMessageView::of(message));
 }
 
 std::string encodeHelperMessage(const HelperMessage& message) {

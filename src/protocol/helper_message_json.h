@@ -10,6 +10,20 @@
 
 namespace harlo {
 
+// A message to be written whose texts are borrowed, so that a writer can
+// encode what it was handed without copying it into a HelperMessage first.
+// The viewed texts must outlive the view.
+struct HelperMessageView {
+  std::string_view kind;
+  std::optional<std::string_view> event{};
+  std::optional<std::string_view> detail{};
+  std::optional<std::string_view> payload{};
+  std::optional<std::string_view> command{};
+  std::int64_t version = helperProtocolVersion;
+
+  static HelperMessageView of(const HelperMessage& message);
+};
+
 // Appends the compact JSON object of `message` to `out`, with no line feed.
 // Keys are written in field order (kind, event, detail, payload, command,
 // version); absent fields are left out, never written as null. Strings escape
@@ -18,6 +32,7 @@ namespace harlo {
 // included, is written as plain UTF-8. A text that is not valid UTF-8 has each
 // maximal ill-formed subpart replaced with U+FFFD, so the output is always
 // valid UTF-8 JSON and encoding cannot fail.
+void appendHelperMessageJSON(std::string& out, const HelperMessageView& message);
 void appendHelperMessageJSON(std::string& out, const HelperMessage& message);
 
 // The same, as a new string.

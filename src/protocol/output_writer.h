@@ -14,6 +14,7 @@
 
 #include "app/result.h"
 #include "protocol/helper_message.h"
+#include "protocol/helper_message_json.h"
 
 namespace harlo {
 
@@ -37,6 +38,7 @@ class OutputWriter final {
   // (a partially written line is completed or abandoned only at the failure
   // itself).
   Result<void, WriteError> emitMessage(const HelperMessage& message);
+  Result<void, WriteError> emitMessage(const HelperMessageView& message);
 
   // kind "event" with `event` and `detail` (no "detail" key when absent).
   Result<void, WriteError> emitEvent(std::string_view event, std::optional<std::string_view> detail);
@@ -47,6 +49,7 @@ class OutputWriter final {
  private:
   const int fd_;
   std::mutex mutex_;  // serialises whole lines on fd_
+  std::string line_;  // guarded by mutex_; reused so that a line costs no allocation
 };
 
 }  // namespace harlo

@@ -38,9 +38,11 @@ void RFCOMMBridge::handleIncomingData(std::span<const std::uint8_t> data) {
 
 void RFCOMMBridge::handleLine(std::string_view line) {
   if (line.empty()) return;
-  std::string text;
-  text.reserve(line.size());
-  appendRepairedUTF8(text, line);
+  // Nearly every line is valid already; only the others are copied to be
+  // repaired.
+  std::string repaired;
+  if (!isValidUTF8(line)) repaired = repairUTF8(line);
+  const std::string_view text = repaired.empty() ? line : repaired;
 
   if (isHelloLine(text)) {
     emitEvent_("handshake", "Received hello, responding with hello_ack directly");

@@ -1,6 +1,8 @@
 // The real helper binary in bridge mode, on a machine whose Bluetooth stack
-// cannot be reached.
+// cannot be reached or whose libsystemd cannot be loaded.
 #include <gtest/gtest.h>
+
+#include <fstream>
 
 #include "subprocess.h"
 #include "temp_dir.h"
@@ -25,6 +27,29 @@ TEST(StdioProcess, BridgeModeWithoutBluetoothFailsToPublish) {
       helper.transcript(Subprocess::Stream::err),
       "RFCOMM server bridge failed: startup(\"failed to publish local SDP service record\")\n");
   EXPECT_EQ(helper.transcript(Subprocess::Stream::out), "");
+}
+
+// libsystemd is loaded only when bridge mode starts. A copy that cannot be
+// loaded (here an empty file found first through LD_LIBRARY_PATH) ends the
+// mode with the start-failure line and status 2, while the fixed reports,
+// which never load it, still work.
+TEST(StdioProcess, UnloadableLibsystemdEndsBridgeModeCleanly) {
+  auto folder = TempDir::create("harlo-stdio");
+  ASSERT_TRUE(folder.ok()) << folder.error();
+  std::ofstream(folder.value()->file("libsystemd.so.0")).close();
+  const Subprocess::Environment environment = {{"LD_LIBRARY_PATH", folder.value()->path()}};
+
+  auto bridge = Subprocess::start({HARLO_HELPER_PATH, "--stdio"}, environment);
+  ASSERT_TRUE(bridge.ok()) << bridge.error();
+  EXPECT_EQ(bridge.value()->waitForExit(), ExitStatus::exitedWith(2));
+  EXPECT_EQ(bridge.value()->transcript(Subprocess::Stream::err),
+            "RFCOMM server bridge failed: cannot create the main run loop: Can not access a "
+            "needed shared library\n");
+  EXPECT_EQ(bridge.value()->transcript(Subprocess::Stream::out), "");
+
+  auto report = Subprocess::start({HARLO_HELPER_PATH, "--self-test"}, environment);
+  ASSERT_TRUE(report.ok()) << report.error();
+  EXPECT_EQ(report.value()->waitForExit(), ExitStatus::exitedWith(0));
 }
 
 }  // namespace

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <utility>
 
+#include "rfcomm/platform/systemd_library.h"
+
 namespace harlo::platform {
 namespace {
 
@@ -19,17 +21,17 @@ class IoWatch final : public RunLoop::FdWatch {
 
   explicit IoWatch(Callback onReady) : onReady_(std::make_shared<Callback>(std::move(onReady))) {}
 
-  ~IoWatch() override { sd_event_source_disable_unref(source_); }
+  ~IoWatch() override { systemd().sd_event_source_disable_unref(source_); }
 
   IoWatch(const IoWatch&) = delete;
   IoWatch& operator=(const IoWatch&) = delete;
 
   Status attach(sd_event* event, int fd, std::uint32_t events) {
-    return sd_event_add_io(event, &source_, fd, events, &IoWatch::dispatch, this);
+    return systemd().sd_event_add_io(event, &source_, fd, events, &IoWatch::dispatch, this);
   }
 
   Status setEvents(std::uint32_t events) override {
-    return sd_event_source_set_io_events(source_, events);
+    return systemd().sd_event_source_set_io_events(source_, events);
   }
 
  private:
@@ -46,19 +48,20 @@ class IoWatch final : public RunLoop::FdWatch {
 }  // namespace
 
 Result<std::unique_ptr<RunLoop>, Status> RunLoop::create() {
+  if (loadSystemdLibrary() == nullptr) return fail(Status{-ELIBACC});
   sd_event* event = nullptr;
-  const int created = sd_event_new(&event);
+  const int created = systemd().sd_event_new(&event);
   if (created < 0) return fail(Status{created});
 
   const int wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (wakeFd < 0) {
     const Status status = -errno;
-    sd_event_unref(event);
+    systemd().sd_event_unref(event);
     return fail(status);
   }
 
   std::unique_ptr<RunLoop> loop(new RunLoop(event, wakeFd));
-  const int added = sd_event_add_io(
+  const int added = systemd().sd_event_add_io(
       event, &loop->wakeSource_, wakeFd, EPOLLIN,
       [](sd_event_source*, int fd, std::uint32_t, void* userdata) -> int {
         std::uint64_t count = 0;
@@ -87,9 +90,9 @@ RunLoop::~RunLoop() {
     }
     if (dropped.empty()) break;
   }
-  sd_event_source_disable_unref(wakeSource_);
+  systemd().sd_event_source_disable_unref(wakeSource_);
   close(wakeFd_);
-  sd_event_unref(event_);
+  systemd().sd_event_unref(event_);
 }
 
 Status RunLoop::run() {
@@ -103,7 +106,7 @@ Status RunLoop::run() {
       std::lock_guard lock(mutex_);
       if (stopRequested_) break;
     }
-    const int ran = sd_event_run(event_, UINT64_MAX);
+    const int ran = systemd().sd_event_run(event_, UINT64_MAX);
     if (ran < 0) {
       status = ran;
       break;

@@ -39,7 +39,8 @@ class RunLoop final {
     virtual Status setEvents(std::uint32_t events) = 0;
   };
 
-  // Creates a loop with its own sd-event object. Fails with a negative errno.
+  // Creates a loop with its own sd-event object. Fails with a negative errno:
+  // -ELIBACC when libsystemd cannot be loaded (see systemd_library.h).
   static Result<std::unique_ptr<RunLoop>, Status> create();
 
   ~RunLoop();

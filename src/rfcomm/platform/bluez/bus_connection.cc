@@ -18,11 +18,11 @@ constexpr const char* busInterface = "org.freedesktop.DBus";
 
 Result<std::shared_ptr<BusConnection>, Status> BusConnection::open(RunLoop& loop) {
   sd_bus* bus = nullptr;
-  const int opened = sd_bus_open_system(&bus);
+  const int opened = systemd().sd_bus_open_system(&bus);
   if (opened < 0) return fail(Status{opened});
   std::shared_ptr<BusConnection> connection(new BusConnection(bus));
 
-  const int attached = sd_bus_attach_event(bus, loop.native(), SD_EVENT_PRIORITY_NORMAL);
+  const int attached = systemd().sd_bus_attach_event(bus, loop.native(), SD_EVENT_PRIORITY_NORMAL);
   if (attached < 0) return fail(Status{attached});
   const Status tracked = connection->trackBluezOwner();
   if (tracked < 0) return fail(tracked);
@@ -30,8 +30,8 @@ Result<std::shared_ptr<BusConnection>, Status> BusConnection::open(RunLoop& loop
 }
 
 BusConnection::~BusConnection() {
-  sd_bus_slot_unref(ownerMatch_);
-  sd_bus_flush_close_unref(bus_);
+  systemd().sd_bus_slot_unref(ownerMatch_);
+  systemd().sd_bus_flush_close_unref(bus_);
 }
 
 bool BusConnection::isBluezOwner(const char* sender) const {
@@ -45,19 +45,19 @@ Status BusConnection::trackBluezOwner() {
                            busPath + "',interface='" + busInterface +
                            "',member='NameOwnerChanged',arg0='" + bluezService + "'";
   const int matched =
-      sd_bus_add_match(bus_, &ownerMatch_, rule.c_str(), &BusConnection::onNameOwnerChanged, this);
+      systemd().sd_bus_add_match(bus_, &ownerMatch_, rule.c_str(), &BusConnection::onNameOwnerChanged, this);
   if (matched < 0) return matched;
 
   BusError error;
   sd_bus_message* reply = nullptr;
-  const int asked = sd_bus_call_method(bus_, busService, busPath, busInterface, "GetNameOwner",
+  const int asked = systemd().sd_bus_call_method(bus_, busService, busPath, busInterface, "GetNameOwner",
                                        error.get(), &reply, "s", bluezService);
   const BusMessagePtr replyOwner(reply);
   // Any failed answer (normally NameHasNoOwner) leaves BlueZ absent until a
   // NameOwnerChanged signal names an owner.
   if (asked < 0) return statusOK;
   const char* owner = nullptr;
-  if (sd_bus_message_read(reply, "s", &owner) >= 0) bluezOwner_ = owner;
+  if (systemd().sd_bus_message_read(reply, "s", &owner) >= 0) bluezOwner_ = owner;
   return statusOK;
 }
 
@@ -70,7 +70,7 @@ int BusConnection::onNameOwnerChanged(sd_bus_message* message, void* userdata, s
   const char* name = nullptr;
   const char* oldOwner = nullptr;
   const char* newOwner = nullptr;
-  if (sd_bus_message_read(message, "sss", &name, &oldOwner, &newOwner) < 0) return 0;
+  if (systemd().sd_bus_message_read(message, "sss", &name, &oldOwner, &newOwner) < 0) return 0;
   if (std::strcmp(name, bluezService) != 0 || self.bluezOwner_ != oldOwner) return 0;
   const std::string previous = std::exchange(self.bluezOwner_, newOwner);
   if (self.ownerChanged_) self.ownerChanged_(previous, self.bluezOwner_);

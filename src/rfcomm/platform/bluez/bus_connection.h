@@ -19,11 +19,12 @@
 #include "app/result.h"
 #include "rfcomm/platform/run_loop.h"
 #include "rfcomm/platform/status.h"
+#include "rfcomm/platform/systemd_library.h"
 
 namespace harlo::platform {
 
 struct BusMessageUnref {
-  void operator()(sd_bus_message* message) const { sd_bus_message_unref(message); }
+  void operator()(sd_bus_message* message) const { systemd().sd_bus_message_unref(message); }
 };
 using BusMessagePtr = std::unique_ptr<sd_bus_message, BusMessageUnref>;
 
@@ -31,7 +32,7 @@ using BusMessagePtr = std::unique_ptr<sd_bus_message, BusMessageUnref>;
 class BusError final {
  public:
   BusError() = default;
-  ~BusError() { sd_bus_error_free(&error_); }
+  ~BusError() { systemd().sd_bus_error_free(&error_); }
   BusError(const BusError&) = delete;
   BusError& operator=(const BusError&) = delete;
 

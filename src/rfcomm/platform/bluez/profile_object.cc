@@ -38,7 +38,7 @@ Result<std::shared_ptr<ProfileObject>, Status> ProfileObject::exportAt(
   std::shared_ptr<ProfileObject> object(
       new ProfileObject(std::move(connection), loop, publishedChannel, observer));
   const int exported =
-      sd_bus_add_object_vtable(bus, &object->slot_, path, profileInterface, vtable(), object.get());
+      systemd().sd_bus_add_object_vtable(bus, &object->slot_, path, profileInterface, vtable(), object.get());
   if (exported < 0) return fail(Status{exported});
   return object;
 }
@@ -56,13 +56,13 @@ void ProfileObject::unregister() {
   loop_.postAndWait([this] { withdraw(); });
 }
 
-void ProfileObject::withdraw() { slot_ = sd_bus_slot_unref(slot_); }
+void ProfileObject::withdraw() { slot_ = systemd().sd_bus_slot_unref(slot_); }
 
 const sd_bus_vtable* ProfileObject::vtable() {
   // Unprivileged: on the system bus the bus policy decides who may call us,
   // and the handlers check that the caller is BlueZ.
   static const sd_bus_vtable methods[] = {
-      SD_BUS_VTABLE_START(0),
+      exportedVtableStart(0),
       SD_BUS_METHOD("NewConnection", "oha{sv}", "", &ProfileObject::onNewConnection,
                     SD_BUS_VTABLE_UNPRIVILEGED),
       SD_BUS_METHOD("RequestDisconnection", "o", "", &ProfileObject::onRequestDisconnection,
@@ -80,13 +80,13 @@ int ProfileObject::onNewConnection(sd_bus_message* call, void* userdata, sd_bus_
 
 // A negative return makes sd-bus answer with the matching error.
 int ProfileObject::accept(sd_bus_message* call) {
-  if (!connection_->isBluezOwner(sd_bus_message_get_sender(call))) {
-    return sd_bus_reply_method_errorf(call, rejectedError, "only %s may open channels",
+  if (!connection_->isBluezOwner(systemd().sd_bus_message_get_sender(call))) {
+    return systemd().sd_bus_reply_method_errorf(call, rejectedError, "only %s may open channels",
                                       bluezService);
   }
   const char* device = nullptr;
   int fd = -1;
-  const int parsed = sd_bus_message_read(call, "oh", &device, &fd);
+  const int parsed = systemd().sd_bus_message_read(call, "oh", &device, &fd);
   if (parsed < 0) return parsed;
   const int copy = ownNonBlockingCopy(fd);
   if (copy < 0) return statusFromErrno(errno);
@@ -95,7 +95,7 @@ int ProfileObject::accept(sd_bus_message* call) {
   std::erase_if(channels_, [](const DeviceChannel& known) { return known.channel.expired(); });
   channels_.push_back(DeviceChannel{device, channel});
 
-  const int replied = sd_bus_reply_method_return(call, "");
+  const int replied = systemd().sd_bus_reply_method_return(call, "");
   if (replied < 0) {
     channel->close();  // bluetoothd never learnt that we took it
     return replied;
@@ -114,19 +114,19 @@ int ProfileObject::accept(sd_bus_message* call) {
 
 int ProfileObject::onRequestDisconnection(sd_bus_message* call, void* userdata, sd_bus_error*) {
   auto& self = *static_cast<ProfileObject*>(userdata);
-  if (!self.connection_->isBluezOwner(sd_bus_message_get_sender(call))) {
-    return sd_bus_reply_method_errorf(call, rejectedError, "only %s may close channels",
+  if (!self.connection_->isBluezOwner(systemd().sd_bus_message_get_sender(call))) {
+    return systemd().sd_bus_reply_method_errorf(call, rejectedError, "only %s may close channels",
                                       bluezService);
   }
   const char* device = nullptr;
-  const int parsed = sd_bus_message_read(call, "o", &device);
+  const int parsed = systemd().sd_bus_message_read(call, "o", &device);
   if (parsed < 0) return parsed;
   std::erase_if(self.channels_, [device](const DeviceChannel& known) {
     if (known.device != device) return false;
     if (const auto channel = known.channel.lock()) channel->close();
     return true;
   });
-  return sd_bus_reply_method_return(call, "");
+  return systemd().sd_bus_reply_method_return(call, "");
 }
 
 // bluetoothd calls this once it has dropped the registration (it is shutting
@@ -135,10 +135,10 @@ int ProfileObject::onRequestDisconnection(sd_bus_message* call, void* userdata, 
 // of "org.bluez" can release it: a stale or foreign call changes nothing.
 int ProfileObject::onRelease(sd_bus_message* call, void* userdata, sd_bus_error*) {
   auto& self = *static_cast<ProfileObject*>(userdata);
-  if (self.connection_->isBluezOwner(sd_bus_message_get_sender(call)) && self.released_) {
+  if (self.connection_->isBluezOwner(systemd().sd_bus_message_get_sender(call)) && self.released_) {
     self.released_();
   }
-  return sd_bus_reply_method_return(call, "");
+  return systemd().sd_bus_reply_method_return(call, "");
 }
 
 }  // namespace harlo::platform

@@ -19,14 +19,14 @@ std::shared_ptr<PublishedRecord> PublishedRecord::registerProfile(
   if (!xml || !uuid || !name || !channel) return nullptr;
 
   sd_bus_message* call = nullptr;
-  if (sd_bus_message_new_method_call(connection->bus(), &call, bluezService, bluezManagerPath,
+  if (systemd().sd_bus_message_new_method_call(connection->bus(), &call, bluezService, bluezManagerPath,
                                      profileManagerInterface, "RegisterProfile") < 0) {
     return nullptr;
   }
   const BusMessagePtr callOwner(call);
   // BlueZ takes each option only with exactly this type: a Channel of any
   // other type is ignored without an error, and then nothing listens.
-  const int appended = sd_bus_message_append(call, "osa{sv}", profilePath, uuid->c_str(), 7,   //
+  const int appended = systemd().sd_bus_message_append(call, "osa{sv}", profilePath, uuid->c_str(), 7,   //
                                              "Name", "s", name->c_str(),                       //
                                              "Role", "s", "server",                            //
                                              "Channel", "q", static_cast<unsigned>(*channel),  //
@@ -38,10 +38,10 @@ std::shared_ptr<PublishedRecord> PublishedRecord::registerProfile(
 
   BusError error;
   sd_bus_message* reply = nullptr;
-  const int called = sd_bus_call(connection->bus(), call, 0, error.get(), &reply);
+  const int called = systemd().sd_bus_call(connection->bus(), call, 0, error.get(), &reply);
   const BusMessagePtr replyOwner(reply);
   if (called < 0) return nullptr;
-  const char* sender = sd_bus_message_get_sender(reply);
+  const char* sender = systemd().sd_bus_message_get_sender(reply);
   std::string registeredWith = sender != nullptr ? sender : connection->bluezOwner();
   return std::shared_ptr<PublishedRecord>(new PublishedRecord(
       std::move(connection), loop, profilePath, *channel, std::move(registeredWith)));
@@ -62,7 +62,7 @@ void PublishedRecord::remove() {
     removed_ = true;
     if (!connection_->isBluezOwner(registeredWith_.c_str())) return;
     sd_bus_message* call = nullptr;
-    if (sd_bus_message_new_method_call(connection_->bus(), &call, bluezService, bluezManagerPath,
+    if (systemd().sd_bus_message_new_method_call(connection_->bus(), &call, bluezService, bluezManagerPath,
                                        profileManagerInterface, "UnregisterProfile") < 0) {
       return;
     }
@@ -70,12 +70,12 @@ void PublishedRecord::remove() {
     // The answer is not awaited: the process may be about to exit, and the
     // registration ends with the connection anyway. Flushing puts the call on
     // the wire before the loop stops.
-    if (sd_bus_message_append(call, "o", profilePath_) < 0 ||
-        sd_bus_message_set_expect_reply(call, 0) < 0 ||
-        sd_bus_send(connection_->bus(), call, nullptr) < 0) {
+    if (systemd().sd_bus_message_append(call, "o", profilePath_) < 0 ||
+        systemd().sd_bus_message_set_expect_reply(call, 0) < 0 ||
+        systemd().sd_bus_send(connection_->bus(), call, nullptr) < 0) {
       return;
     }
-    sd_bus_flush(connection_->bus());
+    systemd().sd_bus_flush(connection_->bus());
   });
 }
 

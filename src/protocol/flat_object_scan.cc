@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 
+#include "protocol/plain_bytes.h"
 #include "protocol/utf8.h"
 
 namespace harlo {
@@ -130,9 +131,15 @@ class FlatScanner {
 
   bool string(std::string& out) {
     ++at_;  // the opening quote
+    const std::string_view rest(at_, static_cast<std::size_t>(end_ - at_));
     for (;;) {
       const char* run = at_;
-      while (at_ != end_ && !endsPlainRun[static_cast<unsigned char>(*at_)]) ++at_;
+      for (;;) {
+        at_ = rest.data() + skipPlainWords(rest, static_cast<std::size_t>(at_ - rest.data()),
+                                           /*slashNeedsAttention=*/false);
+        if (at_ == end_ || endsPlainRun[static_cast<unsigned char>(*at_)]) break;
+        ++at_;
+      }
       out.append(run, at_);
       if (at_ == end_) return false;
       const auto byte = static_cast<unsigned char>(*at_);

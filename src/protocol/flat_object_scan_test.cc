@@ -109,5 +109,28 @@ TEST(FlatObjectScan, DeclinesEverythingElse) {
   }
 }
 
+// Plain text is skipped a word at a time: an escape, a non-ASCII character
+// or a raw control character is still seen at every offset of a long text.
+TEST(FlatObjectScan, SeesEveryByteOfALongString) {
+  constexpr std::size_t length = 24;
+  for (std::size_t offset = 0; offset < length; ++offset) {
+    SCOPED_TRACE(offset);
+    const std::string before(offset, 'a');
+    const std::string after(length - offset, 'b');
+    const auto payloadOf = [](const std::string& json) -> std::optional<std::string> {
+      auto flat = scanFlatTopLevelMembers(json, names);
+      if (!flat) return std::nullopt;
+      return (*flat)[1].value().text;
+    };
+    EXPECT_EQ(payloadOf("{\"payload\":\"" + before + "\\\"" + after + "\"}"),
+              before + "\"" + after);
+    EXPECT_EQ(payloadOf("{\"payload\":\"" + before + "\xC3\xA9" + after + "\"}"),
+              before + "\xC3\xA9" + after);
+    EXPECT_EQ(payloadOf("{\"payload\":\"" + before + "\"}"), before);
+    EXPECT_EQ(payloadOf("{\"payload\":\"" + before + "\t" + after + "\"}"), std::nullopt);
+    EXPECT_EQ(payloadOf("{\"payload\":\"" + before + "\xFF" + after + "\"}"), std::nullopt);
+  }
+}
+
 }  // namespace
 }  // namespace harlo

@@ -1,9 +1,8 @@
 #include "protocol/json_string.h"
 
 #include <array>
-#include <cstdint>
-#include <cstring>
 
+#include "protocol/plain_bytes.h"
 #include "protocol/utf8.h"
 
 namespace harlo {
@@ -20,18 +19,6 @@ constexpr std::array<bool, 256> needsAttention = [] {
   for (int byte = 0x80; byte < 0x100; ++byte) table[byte] = true;
   return table;
 }();
-
-// True when one of the eight bytes of `word` may need attention. It may also
-// say so for a plain byte next to one that does (the byte loop then decides),
-// but never misses one: runs of plain text are skipped a word at a time.
-bool mayNeedAttention(std::uint64_t word) {
-  constexpr std::uint64_t ones = 0x0101010101010101ULL;
-  constexpr std::uint64_t highBits = 0x8080808080808080ULL;
-  const auto hasZeroByte = [](std::uint64_t v) { return ((v - ones) & ~v & highBits) != 0; };
-  const bool hasControl = ((word - ones * 0x20) & ~word & highBits) != 0;
-  return (word & highBits) != 0 || hasControl || hasZeroByte(word ^ (ones * '"')) ||
-         hasZeroByte(word ^ (ones * '\\')) || hasZeroByte(word ^ (ones * '/'));
-}
 
 void appendEscape(std::string& out, unsigned char byte) {
   switch (byte) {
@@ -78,14 +65,8 @@ void appendJSONString(std::string& out, std::string_view text) {
   std::size_t runStart = 0;
   std::size_t i = 0;
   while (i < text.size()) {
-    if (i + sizeof(std::uint64_t) <= text.size()) {
-      std::uint64_t word;
-      std::memcpy(&word, text.data() + i, sizeof word);
-      if (!mayNeedAttention(word)) {
-        i += sizeof word;
-        continue;
-      }
-    }
+    i = skipPlainWords(text, i, /*slashNeedsAttention=*/true);
+    if (i == text.size()) break;
     const auto byte = static_cast<unsigned char>(text[i]);
     if (!needsAttention[byte]) {
       ++i;

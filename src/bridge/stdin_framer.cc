@@ -15,7 +15,7 @@ std::optional<StdinLine> StdinFramer::next() {
   if (!line) return std::nullopt;
   if (line->oversized) return StdinLine{StdinLine::Status::oversized, {}};
   if (!isValidUTF8(line->bytes)) return StdinLine{StdinLine::Status::invalidUTF8, {}};
-  return StdinLine{StdinLine::Status::ok, std::move(line->bytes)};
+  return StdinLine{StdinLine::Status::ok, line->bytes};
 }
 
 bool StdinFramer::hasPartialLine() const { return lines_.hasPartialLine(); }

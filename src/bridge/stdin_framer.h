@@ -28,9 +28,9 @@ struct StdinLine {
     oversized,    // the line exceeded the bound and is being dropped
   };
   Status status = Status::ok;
-  std::string text;  // empty unless status is ok (an empty line is ok too)
-
-  bool operator==(const StdinLine&) const = default;
+  // Empty unless status is ok (an empty line is ok too). Viewed in the
+  // framer's buffer: valid until the framer's next append().
+  std::string_view text;
 };
 
 class StdinFramer final {

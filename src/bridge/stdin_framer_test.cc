@@ -11,16 +11,25 @@ namespace {
 
 using Status = StdinLine::Status;
 
-StdinLine okLine(std::string text) { return StdinLine{Status::ok, std::move(text)}; }
-const StdinLine badUTF8{Status::invalidUTF8, {}};
-const StdinLine oversized{Status::oversized, {}};
+// A line as the framer gave it, its text copied out of the framer's buffer.
+struct Framed {
+  Status status;
+  std::string text;
+  bool operator==(const Framed&) const = default;
+};
+
+Framed okLine(std::string text) { return Framed{Status::ok, std::move(text)}; }
+const Framed badUTF8{Status::invalidUTF8, {}};
+const Framed oversized{Status::oversized, {}};
 
 // Appends each chunk in turn and collects every line available after it.
-std::vector<StdinLine> frame(StdinFramer& framer, const std::vector<std::string>& chunks) {
-  std::vector<StdinLine> lines;
+std::vector<Framed> frame(StdinFramer& framer, const std::vector<std::string>& chunks) {
+  std::vector<Framed> lines;
   for (const std::string& chunk : chunks) {
     framer.append(chunk);
-    while (std::optional<StdinLine> line = framer.next()) lines.push_back(*line);
+    while (std::optional<StdinLine> line = framer.next()) {
+      lines.push_back(Framed{line->status, std::string(line->text)});
+    }
   }
   return lines;
 }
@@ -28,7 +37,7 @@ std::vector<StdinLine> frame(StdinFramer& framer, const std::vector<std::string>
 struct FramingCase {
   const char* scenario;
   std::vector<std::string> chunks;
-  std::vector<StdinLine> lines;
+  std::vector<Framed> lines;
 };
 
 // Reads are joined before lines are checked, and each line is checked alone.
@@ -54,11 +63,11 @@ TEST(StdinFramer, ChecksWholeLinesWhateverTheReads) {
 // surfaces through its line feed; the next line is framed as usual.
 TEST(StdinFramer, DropsAnOversizedLineThroughItsLineFeed) {
   StdinFramer framer(4);
-  EXPECT_EQ(frame(framer, {"1234\n12345"}), (std::vector<StdinLine>{okLine("1234"), oversized}));
+  EXPECT_EQ(frame(framer, {"1234\n12345"}), (std::vector<Framed>{okLine("1234"), oversized}));
   EXPECT_FALSE(framer.hasPartialLine());
-  EXPECT_EQ(frame(framer, {"678\xFF", "9\nok"}), std::vector<StdinLine>{});
+  EXPECT_EQ(frame(framer, {"678\xFF", "9\nok"}), std::vector<Framed>{});
   EXPECT_TRUE(framer.hasPartialLine());
-  EXPECT_EQ(frame(framer, {"\n"}), std::vector<StdinLine>{okLine("ok")});
+  EXPECT_EQ(frame(framer, {"\n"}), std::vector<Framed>{okLine("ok")});
 }
 
 }  // namespace

@@ -40,7 +40,7 @@ std::optional<LineFramer::Line> LineFramer::next() {
   if (feed - start > maxLineBytes_) {
     return Line{{}, true};
   }
-  return Line{buffer_.substr(start, feed - start), false};
+  return Line{std::string_view(buffer_).substr(start, feed - start), false};
 }
 
 bool LineFramer::hasPartialLine() const { return !discarding_ && buffer_.size() > offset_; }

@@ -16,7 +16,7 @@ std::vector<std::string> drain(LineFramer& framer) {
       EXPECT_TRUE(line->bytes.empty());
       lines.push_back("<oversized>");
     } else {
-      lines.push_back(line->bytes);
+      lines.emplace_back(line->bytes);
     }
   }
   return lines;

@@ -22,17 +22,22 @@ void RFCOMMBridge::handleIncomingData(std::span<const std::uint8_t> data) {
   for (;;) {
     // Each line leaves the buffer before it is acted on, so the callbacks see
     // the buffer without it and a stop() in between empties what is left.
-    std::optional<LineFramer::Line> line;
+    // The line is copied out: a stop() on the reader thread may clear the
+    // buffer it is viewed in as soon as the lock is released.
+    std::string line;
+    bool oversized = false;
     {
       std::lock_guard lock(mutex_);
-      line = pendingInput_.next();
+      const std::optional<LineFramer::Line> next = pendingInput_.next();
+      if (!next) return;
+      oversized = next->oversized;
+      line.assign(next->bytes);
     }
-    if (!line) return;
-    if (line->oversized) {
+    if (oversized) {
       emitError_("RFCOMM client line exceeds " + std::to_string(maxLineBytes) + " bytes");
       continue;
     }
-    handleLine(line->bytes);
+    handleLine(line);
   }
 }
 

@@ -53,7 +53,7 @@ void appendCodePoint(std::string& out, std::uint32_t code) {
 class FlatScanner {
  public:
   FlatScanner(std::string_view json, std::span<const std::string_view> names,
-              std::vector<std::optional<MemberValue>>& slots)
+              std::span<std::optional<MemberValue>> slots)
       : at_(json.data()), end_(json.data() + json.size()), names_(names), slots_(slots) {}
 
   bool scan() {
@@ -104,7 +104,11 @@ class FlatScanner {
   // of repeated keys counts), or null when the member is not kept.
   MemberValue* slotFor(std::string_view key) {
     for (std::size_t i = 0; i < names_.size(); ++i) {
-      if (names_[i] == key) return &slots_[i].emplace();
+      // The first byte settles most mismatches without a call to compare.
+      const std::string_view name = names_[i];
+      if (name.size() == key.size() && (key.empty() || name[0] == key[0]) && name == key) {
+        return &slots_[i].emplace();
+      }
     }
     return nullptr;
   }
@@ -254,17 +258,15 @@ class FlatScanner {
   const char* at_;
   const char* end_;
   std::span<const std::string_view> names_;
-  std::vector<std::optional<MemberValue>>& slots_;
+  std::span<std::optional<MemberValue>> slots_;
   std::string scratch_;  // the text of a string member that is not kept
 };
 
 }  // namespace
 
-std::optional<std::vector<std::optional<MemberValue>>> scanFlatTopLevelMembers(
-    std::string_view json, std::span<const std::string_view> names) {
-  std::vector<std::optional<MemberValue>> slots(names.size());
-  if (!FlatScanner(json, names, slots).scan()) return std::nullopt;
-  return slots;
+bool scanFlatTopLevelMembers(std::string_view json, std::span<const std::string_view> names,
+                             std::span<std::optional<MemberValue>> slots) {
+  return FlatScanner(json, names, slots).scan();
 }
 
 }  // namespace harlo

@@ -14,15 +14,15 @@
 namespace harlo {
 
 // Reads `json` when it is one JSON object of that shape, optionally
-// surrounded by JSON whitespace, and returns what scanTopLevelMembers returns
-// for it: one slot per entry of `names`, holding the value of the last member
-// with exactly that name. Returns nothing, having decided nothing, for any
-// other text: nested values, numbers with a fraction or an exponent or more
+// surrounded by JSON whitespace, into `slots` (one per entry of `names`, all
+// empty on entry) as scanTopLevelMembers would: each holds the value of the
+// last member with exactly that name. Returns false, having decided nothing
+// and leaving `slots` unspecified, for any other text: nested values, numbers with a fraction or an exponent or more
 // than 18 digits, keys with escapes or non-ASCII bytes, a lone surrogate
 // escape, a byte-order mark, and every text that is not valid JSON or not
 // valid UTF-8. The caller must then ask the general parser.
 // Thread-safe: no shared state.
-std::optional<std::vector<std::optional<MemberValue>>> scanFlatTopLevelMembers(
-    std::string_view json, std::span<const std::string_view> names);
+bool scanFlatTopLevelMembers(std::string_view json, std::span<const std::string_view> names,
+                             std::span<std::optional<MemberValue>> slots);
 
 }  // namespace harlo

@@ -1,9 +1,11 @@
 #include "protocol/helper_message_json.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <span>
 
+#include "protocol/flat_object_scan.h"
 #include "protocol/json_string.h"
 #include "protocol/top_level_members.h"
 
@@ -196,9 +198,14 @@ std::string DecodeError::description() const {
 }
 
 Result<HelperMessage, DecodeError> decodeHelperMessage(std::string_view json) {
-  auto scanned = scanTopLevelMembers(json, memberNames);
-  if (!scanned) return fail(textError(scanned.error()));
-  std::vector<std::optional<MemberValue>>& members = scanned.value();
+  // Nearly every line has the flat shape, read straight into slots on the
+  // stack; any other text goes through the general parser.
+  std::array<std::optional<MemberValue>, memberNames.size()> members;
+  if (!scanFlatTopLevelMembers(json, memberNames, members)) {
+    auto scanned = scanTopLevelMembers(json, memberNames);
+    if (!scanned) return fail(textError(scanned.error()));
+    std::move(scanned.value().begin(), scanned.value().end(), members.begin());
+  }
 
   HelperMessage message;
   std::optional<MemberValue>& kind = members[kindSlot];

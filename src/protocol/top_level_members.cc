@@ -1,5 +1,6 @@
 #include "protocol/top_level_members.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <nlohmann/json.hpp>
@@ -151,8 +152,9 @@ class MemberCapture final {
 
 Result<std::vector<std::optional<MemberValue>>, ScanFailure> scanTopLevelMembers(
     std::string_view json, std::span<const std::string_view> names) {
-  if (auto flat = scanFlatTopLevelMembers(json, names)) return std::move(*flat);
   std::vector<std::optional<MemberValue>> slots(names.size());
+  if (scanFlatTopLevelMembers(json, names, slots)) return slots;
+  std::fill(slots.begin(), slots.end(), std::nullopt);
   MemberCapture capture(names, slots);
   const bool parsed =
       nlohmann::json::sax_parse(json.data(), json.data() + json.size(), &capture,

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "fixed_reports.h"
 #include "subprocess.h"
 
 namespace harlo::test_support {
@@ -31,22 +32,11 @@ Outcome runHelper(const std::vector<std::string>& arguments) {
           status.value_or(ExitStatus{})};
 }
 
-constexpr char capabilitiesLine[] =
-    "{\"detail\":\"Swift helper includes an RFCOMM service skeleton and structured stdio "
-    "bridge\",\"ipc_protocol\":1,\"platform\":\"Darwin\",\"rfcomm_server\":true,\"stdio_bridge\":"
-    "true}\n";
-constexpr char selfTestReport[] =
-    "IOBluetooth framework available\n"
-    "RFCOMM server scaffold present: yes\n"
-    "stdio bridge scaffold present: yes\n"
-    "IPC protocol version: 1\n";
 constexpr char usage[] = "Usage: HarloCompanionHelper [--capabilities|--self-test|--stdio]\n";
 
 // The two reports are fixed bytes on standard output, nothing on standard
 // error, status 0, whatever follows the option.
 TEST(AppProcess, FixedReports) {
-  static_assert(sizeof(capabilitiesLine) - 1 == 168);
-  static_assert(sizeof(selfTestReport) - 1 == 127);
   const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
       {{"--capabilities"}, capabilitiesLine},
       {{"--capabilities", "--stdio"}, capabilitiesLine},

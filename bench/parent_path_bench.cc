@@ -18,8 +18,10 @@ namespace {
 std::string protocolBlock() {
   std::string block;
   for (int i = 0; i < 40; ++i) {
-    block += R"({"kind":"protocol","payload":")" + std::string(100, static_cast<char>('a' + i % 26)) +
-             R"(","version":1})" "\n";
+    block += R"({"kind":"protocol","payload":")" +
+             std::string(100, static_cast<char>('a' + i % 26)) +
+             R"(","version":1})"
+             "\n";
   }
   return block;
 }

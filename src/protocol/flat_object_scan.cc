@@ -242,7 +242,9 @@ class FlatScanner {
     const char* digits = at_;
     std::int64_t value = 0;
     while (at_ != end_ && *at_ >= '0' && *at_ <= '9') {
-      value = value * 10 + (*at_ - '0');
+      // Past the limit the number is declined below; it is not accumulated.
+      if (static_cast<std::size_t>(at_ - digits) < maxIntegerDigits)
+        value = value * 10 + (*at_ - '0');
       ++at_;
     }
     const auto count = static_cast<std::size_t>(at_ - digits);

@@ -17,11 +17,10 @@ namespace harlo {
 // surrounded by JSON whitespace, into `slots` (one per entry of `names`, all
 // empty on entry) as scanTopLevelMembers would: each holds the value of the
 // last member with exactly that name. Returns false, having decided nothing
-// and leaving `slots` unspecified, for any other text: nested values, numbers with a fraction or an exponent or more
-// than 18 digits, keys with escapes or non-ASCII bytes, a lone surrogate
-// escape, a byte-order mark, and every text that is not valid JSON or not
-// valid UTF-8. The caller must then ask the general parser.
-// Thread-safe: no shared state.
+// and leaving `slots` unspecified, for any other text: nested values, numbers with a fraction or an
+// exponent or more than 18 digits, keys with escapes or non-ASCII bytes, a lone surrogate escape, a
+// byte-order mark, and every text that is not valid JSON or not valid UTF-8. The caller must then
+// ask the general parser. Thread-safe: no shared state.
 bool scanFlatTopLevelMembers(std::string_view json, std::span<const std::string_view> names,
                              std::span<std::optional<MemberValue>> slots);
 

@@ -44,10 +44,10 @@ class LineFramer final {
   void compact();
 
   const std::size_t maxLineBytes_;
-  std::string buffer_;         // unconsumed bytes start at offset_
-  std::size_t offset_ = 0;     // bytes before this are consumed
-  std::size_t scanned_ = 0;    // bytes from offset_ already known to hold no line feed
-  bool discarding_ = false;    // inside an oversized line, dropping through its line feed
+  std::string buffer_;       // unconsumed bytes start at offset_
+  std::size_t offset_ = 0;   // bytes before this are consumed
+  std::size_t scanned_ = 0;  // bytes from offset_ already known to hold no line feed
+  bool discarding_ = false;  // inside an oversized line, dropping through its line feed
 };
 
 }  // namespace harlo

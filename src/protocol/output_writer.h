@@ -20,7 +20,7 @@ namespace harlo {
 
 // A line that could not be written.
 struct WriteError {
-  int errnum;  // errno of the failed write(2)
+  int errnum;                       // errno of the failed write(2)
   std::string description() const;  // e.g. "write failed: Broken pipe"
 };
 
@@ -41,7 +41,8 @@ class OutputWriter final {
   Result<void, WriteError> emitMessage(const HelperMessageView& message);
 
   // kind "event" with `event` and `detail` (no "detail" key when absent).
-  Result<void, WriteError> emitEvent(std::string_view event, std::optional<std::string_view> detail);
+  Result<void, WriteError> emitEvent(std::string_view event,
+                                     std::optional<std::string_view> detail);
 
   // kind "error" with `message` as the detail.
   Result<void, WriteError> emitError(std::string_view message);

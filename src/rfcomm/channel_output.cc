@@ -29,8 +29,8 @@ class WriteReport {
   }
 
   void appendNumber(std::size_t number) {
-    const auto written = std::to_chars(buffer_.data() + length_, buffer_.data() + buffer_.size(),
-                                       number);
+    const auto written =
+        std::to_chars(buffer_.data() + length_, buffer_.data() + buffer_.size(), number);
     length_ = static_cast<std::size_t>(written.ptr - buffer_.data());
   }
 

@@ -13,7 +13,7 @@ const SystemdLibrary* open() {
   if (handle == nullptr) return nullptr;
   static SystemdLibrary library;
   bool complete = true;
-#define HARLO_SYSTEMD_RESOLVE(name)                                                   \
+#define HARLO_SYSTEMD_RESOLVE(name)                                              \
   library.name = reinterpret_cast<decltype(library.name)>(dlsym(handle, #name)); \
   complete = complete && library.name != nullptr;
   HARLO_SYSTEMD_FUNCTIONS(HARLO_SYSTEMD_RESOLVE)

@@ -44,14 +44,15 @@ Status BusConnection::trackBluezOwner() {
   const std::string rule = std::string("type='signal',sender='") + busService + "',path='" +
                            busPath + "',interface='" + busInterface +
                            "',member='NameOwnerChanged',arg0='" + bluezService + "'";
-  const int matched =
-      systemd().sd_bus_add_match(bus_, &ownerMatch_, rule.c_str(), &BusConnection::onNameOwnerChanged, this);
+  const int matched = systemd().sd_bus_add_match(bus_, &ownerMatch_, rule.c_str(),
+                                                 &BusConnection::onNameOwnerChanged, this);
   if (matched < 0) return matched;
 
   BusError error;
   sd_bus_message* reply = nullptr;
-  const int asked = systemd().sd_bus_call_method(bus_, busService, busPath, busInterface, "GetNameOwner",
-                                       error.get(), &reply, "s", bluezService);
+  const int asked =
+      systemd().sd_bus_call_method(bus_, busService, busPath, busInterface, "GetNameOwner",
+                                   error.get(), &reply, "s", bluezService);
   const BusMessagePtr replyOwner(reply);
   // Any failed answer (normally NameHasNoOwner) leaves BlueZ absent until a
   // NameOwnerChanged signal names an owner.

@@ -37,8 +37,8 @@ Result<std::shared_ptr<ProfileObject>, Status> ProfileObject::exportAt(
   sd_bus* bus = connection->bus();
   std::shared_ptr<ProfileObject> object(
       new ProfileObject(std::move(connection), loop, publishedChannel, observer));
-  const int exported =
-      systemd().sd_bus_add_object_vtable(bus, &object->slot_, path, profileInterface, vtable(), object.get());
+  const int exported = systemd().sd_bus_add_object_vtable(bus, &object->slot_, path,
+                                                          profileInterface, vtable(), object.get());
   if (exported < 0) return fail(Status{exported});
   return object;
 }
@@ -82,7 +82,7 @@ int ProfileObject::onNewConnection(sd_bus_message* call, void* userdata, sd_bus_
 int ProfileObject::accept(sd_bus_message* call) {
   if (!connection_->isBluezOwner(systemd().sd_bus_message_get_sender(call))) {
     return systemd().sd_bus_reply_method_errorf(call, rejectedError, "only %s may open channels",
-                                      bluezService);
+                                                bluezService);
   }
   const char* device = nullptr;
   int fd = -1;
@@ -116,7 +116,7 @@ int ProfileObject::onRequestDisconnection(sd_bus_message* call, void* userdata, 
   auto& self = *static_cast<ProfileObject*>(userdata);
   if (!self.connection_->isBluezOwner(systemd().sd_bus_message_get_sender(call))) {
     return systemd().sd_bus_reply_method_errorf(call, rejectedError, "only %s may close channels",
-                                      bluezService);
+                                                bluezService);
   }
   const char* device = nullptr;
   const int parsed = systemd().sd_bus_message_read(call, "o", &device);

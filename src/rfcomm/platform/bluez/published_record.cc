@@ -19,21 +19,23 @@ std::shared_ptr<PublishedRecord> PublishedRecord::registerProfile(
   if (!xml || !uuid || !name || !channel) return nullptr;
 
   sd_bus_message* call = nullptr;
-  if (systemd().sd_bus_message_new_method_call(connection->bus(), &call, bluezService, bluezManagerPath,
-                                     profileManagerInterface, "RegisterProfile") < 0) {
+  if (systemd().sd_bus_message_new_method_call(connection->bus(), &call, bluezService,
+                                               bluezManagerPath, profileManagerInterface,
+                                               "RegisterProfile") < 0) {
     return nullptr;
   }
   const BusMessagePtr callOwner(call);
   // BlueZ takes each option only with exactly this type: a Channel of any
   // other type is ignored without an error, and then nothing listens.
-  const int appended = systemd().sd_bus_message_append(call, "osa{sv}", profilePath, uuid->c_str(), 7,   //
-                                             "Name", "s", name->c_str(),                       //
-                                             "Role", "s", "server",                            //
-                                             "Channel", "q", static_cast<unsigned>(*channel),  //
-                                             "ServiceRecord", "s", xml->c_str(),               //
-                                             "RequireAuthentication", "b", 1,                  //
-                                             "RequireAuthorization", "b", 1,                   //
-                                             "AutoConnect", "b", 0);
+  const int appended =
+      systemd().sd_bus_message_append(call, "osa{sv}", profilePath, uuid->c_str(), 7,   //
+                                      "Name", "s", name->c_str(),                       //
+                                      "Role", "s", "server",                            //
+                                      "Channel", "q", static_cast<unsigned>(*channel),  //
+                                      "ServiceRecord", "s", xml->c_str(),               //
+                                      "RequireAuthentication", "b", 1,                  //
+                                      "RequireAuthorization", "b", 1,                   //
+                                      "AutoConnect", "b", 0);
   if (appended < 0) return nullptr;
 
   BusError error;
@@ -62,8 +64,9 @@ void PublishedRecord::remove() {
     removed_ = true;
     if (!connection_->isBluezOwner(registeredWith_.c_str())) return;
     sd_bus_message* call = nullptr;
-    if (systemd().sd_bus_message_new_method_call(connection_->bus(), &call, bluezService, bluezManagerPath,
-                                       profileManagerInterface, "UnregisterProfile") < 0) {
+    if (systemd().sd_bus_message_new_method_call(connection_->bus(), &call, bluezService,
+                                                 bluezManagerPath, profileManagerInterface,
+                                                 "UnregisterProfile") < 0) {
       return;
     }
     const BusMessagePtr callOwner(call);

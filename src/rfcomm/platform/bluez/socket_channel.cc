@@ -7,7 +7,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <optional>
 
 #include "rfcomm/platform/bluez/errno_status.h"
 
@@ -104,19 +103,23 @@ Status SocketChannel::writeSync(std::span<const std::uint8_t> data) {
   std::lock_guard lock(writeMutex_);
   std::size_t sent = 0;
   // The clock is read only once the socket is full: most writes never wait.
-  std::optional<Clock::time_point> deadline;
+  bool stalled = false;
+  Clock::time_point deadline{};
   while (sent < data.size()) {
     const ssize_t wrote = ::send(fd_, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
     if (wrote > 0) {
       sent += static_cast<std::size_t>(wrote);
-      deadline.reset();  // progress: the stall limit starts again
+      stalled = false;  // progress: the stall limit starts again
       continue;
     }
     if (wrote < 0 && errno == EINTR) continue;
     if (wrote < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return statusFromErrno(errno);
 
-    if (!deadline) deadline = Clock::now() + writeStallLimit_;
-    const Clock::duration left = *deadline - Clock::now();
+    if (!stalled) {
+      stalled = true;
+      deadline = Clock::now() + writeStallLimit_;
+    }
+    const Clock::duration left = deadline - Clock::now();
     if (left <= Clock::duration::zero()) {
       // Part of the data may be out already; the stream cannot be brought
       // back in step, so the channel goes.

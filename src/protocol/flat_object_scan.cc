@@ -52,9 +52,8 @@ void appendCodePoint(std::string& out, std::uint32_t code) {
 // One pass over the text; every read returns false to decline.
 class FlatScanner {
  public:
-  FlatScanner(std::string_view json, std::span<const std::string_view> names,
-              std::span<std::optional<MemberValue>> slots)
-      : at_(json.data()), end_(json.data() + json.size()), names_(names), slots_(slots) {}
+  FlatScanner(std::string_view json, FlatMemberSink& sink)
+      : at_(json.data()), end_(json.data() + json.size()), sink_(sink) {}
 
   bool scan() {
     skipSpace();
@@ -79,38 +78,23 @@ class FlatScanner {
     skipSpace();
     if (!consume(':')) return false;
     skipSpace();
-    MemberValue* slot = slotFor(key);
     if (at_ == end_) return false;
     switch (*at_) {
       case '"': {
-        std::string& text = slot ? slot->text : scratch_;
+        std::string* target = sink_.text(key);
+        std::string& text = target ? *target : scratch_;
         text.clear();
-        if (!string(text)) return false;
-        if (slot) slot->type = JSONType::string;
-        return true;
+        return string(text);
       }
       case 't':
-        return literal("true", slot, JSONType::boolean);
+        return literal("true", key, JSONType::boolean);
       case 'f':
-        return literal("false", slot, JSONType::boolean);
+        return literal("false", key, JSONType::boolean);
       case 'n':
-        return literal("null", slot, JSONType::null);
+        return literal("null", key, JSONType::null);
       default:
-        return integer(slot);
+        return integer(key);
     }
-  }
-
-  // The slot a member named `key` fills, emptied for its new value (the last
-  // of repeated keys counts), or null when the member is not kept.
-  MemberValue* slotFor(std::string_view key) {
-    for (std::size_t i = 0; i < names_.size(); ++i) {
-      // The first byte settles most mismatches without a call to compare.
-      const std::string_view name = names_[i];
-      if (name.size() == key.size() && (key.empty() || name[0] == key[0]) && name == key) {
-        return &slots_[i].emplace();
-      }
-    }
-    return nullptr;
   }
 
   void skipSpace() {
@@ -144,9 +128,14 @@ class FlatScanner {
         if (at_ == end_ || endsPlainRun[static_cast<unsigned char>(*at_)]) break;
         ++at_;
       }
-      out.append(run, at_);
       if (at_ == end_) return false;
       const auto byte = static_cast<unsigned char>(*at_);
+      if (byte == '"' && out.empty()) {
+        // A text read in one run gets one spare byte: a protocol payload is
+        // sent on with a line feed appended, which then costs no new copy.
+        out.reserve(static_cast<std::size_t>(at_ - run) + 1);
+      }
+      out.append(run, at_);
       if (byte == '"') {
         ++at_;
         return true;
@@ -225,19 +214,19 @@ class FlatScanner {
     return true;
   }
 
-  bool literal(std::string_view word, MemberValue* slot, JSONType type) {
+  bool literal(std::string_view word, std::string_view key, JSONType type) {
     if (static_cast<std::size_t>(end_ - at_) < word.size() ||
         std::string_view(at_, word.size()) != word) {
       return false;
     }
     at_ += word.size();
-    if (slot) slot->type = type;
+    sink_.scalar(key, type, 0);
     return true;
   }
 
   // -?(0|[1-9][0-9]*) with at most maxIntegerDigits digits, not followed by
   // a fraction, an exponent or another digit.
-  bool integer(MemberValue* slot) {
+  bool integer(std::string_view key) {
     const bool negative = consume('-');
     const char* digits = at_;
     std::int64_t value = 0;
@@ -250,25 +239,68 @@ class FlatScanner {
     const auto count = static_cast<std::size_t>(at_ - digits);
     if (count == 0 || count > maxIntegerDigits || (count > 1 && *digits == '0')) return false;
     if (at_ != end_ && (*at_ == '.' || *at_ == 'e' || *at_ == 'E')) return false;
-    if (slot) {
-      slot->type = JSONType::number;
-      slot->integer = {JSONIntegerReading::Status::integer, negative ? -value : value};
-    }
+    sink_.scalar(key, JSONType::number, negative ? -value : value);
     return true;
   }
 
   const char* at_;
   const char* end_;
+  FlatMemberSink& sink_;
+  std::string scratch_;  // the text of a string member that is not kept
+};
+
+// Keeps the chosen members as scanTopLevelMembers does.
+class SlotSink final : public FlatMemberSink {
+ public:
+  SlotSink(std::span<const std::string_view> names, std::span<std::optional<MemberValue>> slots)
+      : names_(names), slots_(slots) {}
+
+  std::string* text(std::string_view key) override {
+    MemberValue* slot = slotFor(key, JSONType::string);
+    return slot ? &slot->text : nullptr;
+  }
+
+  void scalar(std::string_view key, JSONType type, std::int64_t integer) override {
+    MemberValue* slot = slotFor(key, type);
+    if (slot && type == JSONType::number) {
+      slot->integer = {JSONIntegerReading::Status::integer, integer};
+    }
+  }
+
+ private:
+  // The slot a member named `key` fills, emptied for its new value (the last
+  // of repeated keys counts), or null when the member is not kept.
+  MemberValue* slotFor(std::string_view key, JSONType type) {
+    const std::size_t index = indexOfName(names_, key);
+    if (index == names_.size()) return nullptr;
+    MemberValue& slot = slots_[index].emplace();
+    slot.type = type;
+    return &slot;
+  }
+
   std::span<const std::string_view> names_;
   std::span<std::optional<MemberValue>> slots_;
-  std::string scratch_;  // the text of a string member that is not kept
 };
 
 }  // namespace
 
+std::size_t indexOfName(std::span<const std::string_view> names, std::string_view key) {
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    // The first byte settles most mismatches without a call to compare.
+    const std::string_view name = names[i];
+    if (name.size() == key.size() && (key.empty() || name[0] == key[0]) && name == key) return i;
+  }
+  return names.size();
+}
+
+bool scanFlatObject(std::string_view json, FlatMemberSink& sink) {
+  return FlatScanner(json, sink).scan();
+}
+
 bool scanFlatTopLevelMembers(std::string_view json, std::span<const std::string_view> names,
                              std::span<std::optional<MemberValue>> slots) {
-  return FlatScanner(json, names, slots).scan();
+  SlotSink sink(names, slots);
+  return scanFlatObject(json, sink);
 }
 
 }  // namespace harlo

@@ -1,9 +1,9 @@
 #include "protocol/helper_message_json.h"
 
-#include <algorithm>
 #include <array>
 #include <charconv>
 #include <span>
+#include <utility>
 
 #include "protocol/flat_object_scan.h"
 #include "protocol/json_string.h"
@@ -139,6 +139,54 @@ Result<std::int64_t, DecodeError> decodeVersion(const std::optional<MemberValue>
                        member->numberText + " is outside the signed 64-bit range"));
 }
 
+// Reads a flat line straight into a record. It keeps, for each member the
+// record has, the type its last occurrence had, so that a line it cannot
+// finish as a valid record (a missing or mistyped member) goes to the general
+// decoder, which alone words errors.
+class MessageSink final : public FlatMemberSink {
+ public:
+  explicit MessageSink(HelperMessage& message) : message_(message) {}
+
+  std::string* text(std::string_view key) override {
+    const std::size_t index = indexOfName(memberNames, key);
+    if (index == memberNames.size()) return nullptr;
+    seen_[index] = JSONType::string;
+    if (index == kindSlot) return &message_.kind;
+    if (index == versionSlot) return nullptr;
+    return &(message_.*optionalTextFields[index - firstTextSlot].field).emplace();
+  }
+
+  void scalar(std::string_view key, JSONType type, std::int64_t integer) override {
+    const std::size_t index = indexOfName(memberNames, key);
+    if (index == memberNames.size()) return;
+    seen_[index] = type;
+    if (index == versionSlot) {
+      message_.version = integer;
+    } else if (index != kindSlot) {
+      (message_.*optionalTextFields[index - firstTextSlot].field).reset();
+    }
+  }
+
+  // True when every member ended up as a valid record needs it.
+  bool complete() const {
+    for (std::size_t i = firstTextSlot; i < versionSlot; ++i) {
+      if (seen_[i] && *seen_[i] != JSONType::string && *seen_[i] != JSONType::null) return false;
+    }
+    return seen_[kindSlot] == JSONType::string && seen_[versionSlot] == JSONType::number;
+  }
+
+ private:
+  HelperMessage& message_;
+  std::array<std::optional<JSONType>, memberNames.size()> seen_{};
+};
+
+std::optional<HelperMessage> decodeFlatMessage(std::string_view json) {
+  HelperMessage message;
+  MessageSink sink(message);
+  if (!scanFlatObject(json, sink) || !sink.complete()) return std::nullopt;
+  return message;
+}
+
 }  // namespace
 
 HelperMessageView HelperMessageView::of(const HelperMessage& message) {
@@ -198,14 +246,11 @@ std::string DecodeError::description() const {
 }
 
 Result<HelperMessage, DecodeError> decodeHelperMessage(std::string_view json) {
-  // Nearly every line has the flat shape, read straight into slots on the
-  // stack; any other text goes through the general parser.
-  std::array<std::optional<MemberValue>, memberNames.size()> members;
-  if (!scanFlatTopLevelMembers(json, memberNames, members)) {
-    auto scanned = scanTopLevelMembers(json, memberNames);
-    if (!scanned) return fail(textError(scanned.error()));
-    std::move(scanned.value().begin(), scanned.value().end(), members.begin());
-  }
+  if (auto message = decodeFlatMessage(json)) return std::move(*message);
+
+  auto scanned = scanTopLevelMembers(json, memberNames);
+  if (!scanned) return fail(textError(scanned.error()));
+  std::vector<std::optional<MemberValue>>& members = scanned.value();
 
   HelperMessage message;
   std::optional<MemberValue>& kind = members[kindSlot];

@@ -29,7 +29,7 @@ struct StdinLine {
   };
   Status status = Status::ok;
   // Empty unless status is ok (an empty line is ok too). Viewed in the
-  // framer's buffer: valid until the framer's next append().
+  // framer's buffer: valid until the framer's next append() or next().
   std::string_view text;
 };
 

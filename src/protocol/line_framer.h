@@ -19,7 +19,7 @@ namespace harlo {
 class LineFramer final {
  public:
   // A line's bytes are viewed in the framer's buffer: they stay valid until
-  // the next call to append() or clear(), and are not for keeping.
+  // the next call to append(), next() or clear(), and are not for keeping.
   struct Line {
     std::string_view bytes;  // without the line feed; empty when oversized
     bool oversized = false;  // the line exceeded the bound and was discarded

@@ -8,6 +8,12 @@
 #   - /usr/share/doc/<package>/copyright and changelog.gz.
 # New files are 0644 and new directories 0755 whatever the umask. Any failure
 # stops cpack.
+# Only the Debian package is finished this way; a source archive is left as
+# it is.
+if(NOT CPACK_GENERATOR STREQUAL "DEB")
+  return()
+endif()
+
 set(staged_prefix "${CPACK_TEMPORARY_INSTALL_DIRECTORY}${CPACK_PACKAGING_INSTALL_PREFIX}")
 set(file_permissions OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 set(directory_permissions ${file_permissions} OWNER_EXECUTE GROUP_EXECUTE WORLD_EXECUTE)

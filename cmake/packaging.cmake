@@ -72,4 +72,8 @@ set(CPACK_PRE_BUILD_SCRIPTS "${PROJECT_SOURCE_DIR}/cmake/debian_package_docs.cma
 string(TIMESTAMP HARLO_CHANGELOG_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
 configure_file(${PROJECT_SOURCE_DIR}/doc/debian/changelog.in ${CPACK_HARLO_CHANGELOG_FILE} @ONLY)
 
+# `cpack --config CPackSourceConfig.cmake` (the package_source target) archives
+# the sources only: no build trees, no repository metadata.
+set(CPACK_SOURCE_IGNORE_FILES "/build/" "/[.]git/" "/__pycache__/")
+
 include(CPack)

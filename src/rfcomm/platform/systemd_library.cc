@@ -8,7 +8,7 @@
 namespace harlo::platform {
 namespace {
 
-const SystemdLibrary* open() {
+const SystemdLibrary* openLibrary() {
   void* handle = dlopen("libsystemd.so.0", RTLD_NOW | RTLD_LOCAL);
   if (handle == nullptr) return nullptr;
   static SystemdLibrary library;
@@ -25,14 +25,14 @@ const SystemdLibrary* open() {
 }  // namespace
 
 const SystemdLibrary* loadSystemdLibrary() {
-  static const SystemdLibrary* const loaded = open();
+  static const SystemdLibrary* const loaded = openLibrary();
   return loaded;
 }
 
 const SystemdLibrary& systemd() {
   const SystemdLibrary* library = loadSystemdLibrary();
   if (library == nullptr) {
-    std::fputs("libsystemd used before it was loaded\n", stderr);
+    std::fputs("libsystemd.so.0 cannot be loaded\n", stderr);
     std::abort();
   }
   return *library;

@@ -8,8 +8,8 @@
 #include <string>
 #include <variant>
 
-#include "bridge/command_dispatch.h"
-#include "bridge/stdin_framer.h"
+#include "stdio/command_dispatch.h"
+#include "stdio/stdin_framer.h"
 #include "protocol/output_writer.h"
 
 namespace {

@@ -2,7 +2,7 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 
-#include "app/constants.h"
+#include "base/constants.h"
 
 namespace harlo::fuzz {
 namespace {

@@ -21,12 +21,12 @@
 #include <string_view>
 #include <vector>
 
-#include "app/constants.h"
+#include "base/constants.h"
 #include "deliveries.h"
 #include "fuzz_check.h"
 #include "reference_utf8.h"
 #include "rfcomm/hello_check.h"
-#include "rfcomm/platform/fake_platform.h"
+#include "testing/fake_platform.h"
 #include "rfcomm/rfcomm_bridge.h"
 
 namespace harlo::fuzz {

@@ -31,7 +31,7 @@
 #include "fuzz_check.h"
 #include "protocol/helper_message.h"
 #include "protocol/helper_message_json.h"
-#include "protocol/json_integer.h"
+#include "text/json_integer.h"
 #include "reference_utf8.h"
 
 namespace harlo::fuzz {

@@ -28,16 +28,16 @@
 #include <utility>
 #include <vector>
 
-#include "app/constants.h"
-#include "bridge/stdin_reader.h"
+#include "base/constants.h"
+#include "stdio/stdin_reader.h"
 #include "deliveries.h"
 #include "fuzz_check.h"
 #include "protocol/helper_message.h"
 #include "protocol/helper_message_json.h"
 #include "protocol/output_writer.h"
 #include "reference_utf8.h"
-#include "rfcomm/platform/fake_platform.h"
-#include "rfcomm/platform/run_loop.h"
+#include "testing/fake_platform.h"
+#include "platform/linux/run_loop.h"
 #include "rfcomm/rfcomm_bridge.h"
 
 namespace harlo::fuzz {

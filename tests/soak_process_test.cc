@@ -22,6 +22,7 @@
 #include <string_view>
 #include <thread>
 
+#include "base/utf8_units.h"
 #include "bridge_process_fixture.h"
 #include "fd_io.h"
 
@@ -43,24 +44,6 @@ std::uint64_t soakSeed() {
   if (const char* text = std::getenv("HARLO_SOAK_SEED")) return std::strtoull(text, nullptr, 10);
   std::random_device device;
   return (std::uint64_t{device()} << 32) | device();
-}
-
-void appendUTF8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
 }
 
 // The sequence of payloads one direction carries, the same for a given seed:

@@ -5,10 +5,10 @@
 #include <string>
 #include <system_error>
 
-#include "app/fd_io.h"
-#include "bridge/stdio_bridge.h"
-#include "rfcomm/platform/bluez/bluez_platform.h"
-#include "rfcomm/platform/run_loop.h"
+#include "base/write_all.h"
+#include "stdio/stdio_bridge.h"
+#include "platform/linux/bluez/bluez_platform.h"
+#include "platform/linux/run_loop.h"
 
 namespace harlo {
 

@@ -1,7 +1,7 @@
 #include "app/capabilities.h"
 
-#include "app/fd_io.h"
-#include "protocol/json_string.h"
+#include "base/write_all.h"
+#include "text/json_string.h"
 
 namespace harlo {
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "app/constants.h"
+#include "base/constants.h"
 
 namespace harlo {
 

@@ -9,8 +9,8 @@
 #include "app/bridge_mode.h"
 #include "app/capabilities.h"
 #include "app/cli.h"
-#include "app/fd_io.h"
-#include "app/self_test.h"
+#include "base/write_all.h"
+#include "app/self_test_report.h"
 
 int main(int argc, char** argv) {
   // A parent that closes its end of a pipe must turn our writes into errors

@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "app/constants.h"
+#include "base/constants.h"
 
 namespace harlo {
 

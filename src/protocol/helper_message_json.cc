@@ -5,9 +5,9 @@
 #include <span>
 #include <utility>
 
-#include "protocol/flat_object_scan.h"
-#include "protocol/json_string.h"
-#include "protocol/top_level_members.h"
+#include "text/flat_object_scan.h"
+#include "text/json_string.h"
+#include "text/top_level_members.h"
 
 namespace harlo {
 namespace {

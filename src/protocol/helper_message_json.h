@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/result.h"
+#include "base/result.h"
 #include "protocol/helper_message.h"
 
 namespace harlo {

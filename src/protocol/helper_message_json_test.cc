@@ -8,7 +8,7 @@
 #include <random>
 #include <string>
 
-#include "protocol/utf8.h"
+#include "text/utf8.h"
 
 namespace harlo {
 

@@ -2,7 +2,7 @@
 
 #include <system_error>
 
-#include "app/fd_io.h"
+#include "base/write_all.h"
 #include "protocol/helper_message_json.h"
 
 namespace harlo {

@@ -2,7 +2,7 @@
 
 #include <array>
 
-#include "protocol/top_level_members.h"
+#include "text/top_level_members.h"
 
 namespace harlo {
 namespace {

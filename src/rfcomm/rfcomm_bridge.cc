@@ -3,7 +3,7 @@
 #include <string>
 #include <utility>
 
-#include "app/constants.h"
+#include "base/constants.h"
 #include "rfcomm/service_record.h"
 
 namespace harlo {

@@ -39,10 +39,10 @@
 #include <span>
 #include <string_view>
 
-#include "app/result.h"
-#include "protocol/line_framer.h"
+#include "base/result.h"
+#include "text/line_framer.h"
 #include "rfcomm/bridge_error.h"
-#include "rfcomm/platform/bluetooth_platform.h"
+#include "platform/bluetooth_platform.h"
 
 namespace harlo {
 

@@ -9,9 +9,9 @@
 #include <thread>
 #include <vector>
 
-#include "app/constants.h"
-#include "rfcomm/platform/fake_platform.h"
-#include "rfcomm/platform/test_watchdog.h"
+#include "base/constants.h"
+#include "testing/fake_platform.h"
+#include "testing/test_watchdog.h"
 #include "rfcomm/rfcomm_bridge.h"
 
 namespace harlo {

@@ -8,8 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "rfcomm/platform/fake_platform.h"
-#include "rfcomm/platform/test_watchdog.h"
+#include "testing/fake_platform.h"
+#include "testing/test_watchdog.h"
 #include "rfcomm/rfcomm_bridge.h"
 
 namespace harlo {

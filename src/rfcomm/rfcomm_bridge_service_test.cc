@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "app/constants.h"
-#include "rfcomm/bridge_test_support.h"
+#include "base/constants.h"
+#include "testing/rfcomm_bridge_harness.h"
 #include "rfcomm/rfcomm_bridge.h"
 
 namespace harlo {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "rfcomm/bridge_test_support.h"
+#include "testing/rfcomm_bridge_harness.h"
 #include "rfcomm/service_record.h"
 
 namespace harlo {

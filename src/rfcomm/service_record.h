@@ -6,10 +6,10 @@
 #include <optional>
 #include <string_view>
 
-#include "app/constants.h"
-#include "app/result.h"
+#include "base/constants.h"
+#include "base/result.h"
 #include "rfcomm/bridge_error.h"
-#include "rfcomm/platform/service_dictionary.h"
+#include "platform/service_dictionary.h"
 
 namespace harlo {
 

@@ -28,7 +28,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/result.h"
+#include "base/result.h"
 #include "bluez-sim/record_file.h"
 #include "private_bus.h"
 #include "subprocess.h"

@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "app/result.h"
+#include "base/result.h"
 #include "bluez-sim/profile_settings.h"
 #include "wait_bounds.h"
 

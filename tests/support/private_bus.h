@@ -15,7 +15,7 @@
 #include <memory>
 #include <string>
 
-#include "app/result.h"
+#include "base/result.h"
 #include "subprocess.h"
 #include "temp_dir.h"
 

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "app/result.h"
+#include "base/result.h"
 #include "bluez-sim/profile_settings.h"
 #include "bus_client.h"
 #include "unique_fd.h"

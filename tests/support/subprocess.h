@@ -37,7 +37,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/result.h"
+#include "base/result.h"
 #include "unique_fd.h"
 #include "wait_bounds.h"
 

@@ -35,7 +35,7 @@
 #include <string>
 #include <vector>
 
-#include "app/result.h"
+#include "base/result.h"
 #include "profile_manager.h"
 
 namespace harlo::bluez_sim {

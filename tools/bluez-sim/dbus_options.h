@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "app/result.h"
+#include "base/result.h"
 #include "profile_settings.h"
 
 struct sd_bus_message;

@@ -27,7 +27,7 @@
 #include <optional>
 #include <string>
 
-#include "app/result.h"
+#include "base/result.h"
 #include "profile_registry.h"
 
 namespace harlo::bluez_sim {

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "app/result.h"
+#include "base/result.h"
 #include "profile_settings.h"
 
 namespace harlo::bluez_sim {

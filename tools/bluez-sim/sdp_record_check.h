@@ -17,7 +17,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/result.h"
+#include "base/result.h"
 
 namespace harlo::bluez_sim {
 

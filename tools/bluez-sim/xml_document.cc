@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "protocol/utf8.h"
+#include "base/utf8_units.h"
 
 namespace harlo::bluez_sim {
 namespace {
@@ -15,24 +15,6 @@ bool isNameStart(char c) {
 }
 
 bool isNameChar(char c) { return isNameStart(c) || (c >= '0' && c <= '9') || c == '-' || c == '.'; }
-
-void appendCodePoint(std::string& out, std::uint32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
 
 // Recursive descent over the document; every method leaves pos_ just past
 // what it consumed.
@@ -126,7 +108,7 @@ class Parser {
       if (cp > 0x10FFFF) return error("character reference out of range");
     }
     if (cp == 0 || (cp >= 0xD800 && cp <= 0xDFFF)) return error("character reference out of range");
-    appendCodePoint(out, cp);
+    appendUTF8(out, cp);
     return {};
   }
 
@@ -237,8 +219,22 @@ const std::string* XmlElement::attribute(std::string_view key) const {
   return nullptr;
 }
 
+namespace {
+
+// An XML document in UTF-8 must be well-formed UTF-8 throughout.
+bool isWellFormedUTF8(std::string_view bytes) {
+  for (std::size_t i = 0; i < bytes.size();) {
+    const UTF8Unit unit = scanUTF8Unit(bytes.substr(i));
+    if (!unit.wellFormed) return false;
+    i += unit.length;
+  }
+  return true;
+}
+
+}  // namespace
+
 Result<XmlElement, std::string> parseXmlDocument(std::string_view document) {
-  if (!isValidUTF8(document)) return fail(std::string("XML error: the record is not valid UTF-8"));
+  if (!isWellFormedUTF8(document)) return fail(std::string("XML error: the record is not valid UTF-8"));
   return Parser(document).document();
 }
 

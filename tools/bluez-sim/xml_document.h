@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/result.h"
+#include "base/result.h"
 
 namespace harlo::bluez_sim {
 

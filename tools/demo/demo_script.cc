@@ -4,7 +4,7 @@
 #include <string>
 #include <utility>
 
-#include "app/constants.h"
+#include "base/constants.h"
 #include "protocol/helper_message.h"
 #include "protocol/helper_message_json.h"
 

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "app/result.h"
+#include "base/result.h"
 #include "demo_script.h"
 #include "stage.h"
 

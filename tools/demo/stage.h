@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/result.h"
+#include "base/result.h"
 #include "bluez-sim/record_file.h"
 #include "subprocess.h"
 

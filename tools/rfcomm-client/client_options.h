@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/result.h"
+#include "base/result.h"
 #include "bluetooth_address.h"
 
 namespace harlo {

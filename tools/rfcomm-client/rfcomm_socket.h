@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "app/result.h"
+#include "base/result.h"
 #include "client_options.h"
 
 namespace harlo {

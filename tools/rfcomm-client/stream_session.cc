@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <string_view>
 
-#include "app/fd_io.h"
+#include "base/write_all.h"
 
 namespace harlo {
 namespace {

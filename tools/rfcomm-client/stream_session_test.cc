@@ -13,7 +13,7 @@
 #include <string>
 #include <thread>
 
-#include "app/fd_io.h"
+#include "base/write_all.h"
 #include "unique_fd.h"
 
 namespace harlo {

@@ -1,0 +1,144 @@
+// The Bluetooth operations the RFCOMM bridge needs, and the callbacks it
+// receives. The bridge sees only this interface: the production
+// implementation talks to BlueZ over D-Bus, and tests use a fake that records
+// every call and fails on demand.
+//
+// Handles are reference-counted (std::shared_ptr) and compared by identity:
+// two handles are the same channel exactly when they point to the same object.
+//
+// Threads: every callback (channel open, data, open completion, close) is
+// delivered on the main run loop. Methods say where they may be called; a
+// method "safe from any thread" may block until the run loop has done the
+// work, so the caller must not hold a lock that the run loop needs.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+
+#include "base/result.h"
+#include "platform/service_dictionary.h"
+#include "platform/status.h"
+
+namespace harlo::platform {
+
+class Channel;
+
+// A published service record. Destroying the last handle does not withdraw it.
+class ServiceRecord {
+ public:
+  virtual ~ServiceRecord() = default;
+
+  // The RFCOMM channel number of the published record, or a non-zero status.
+  // Main run loop thread.
+  virtual Result<std::uint8_t, Status> rfcommChannelID() = 0;
+
+  // Withdraws the record; later calls do nothing. Safe from any thread.
+  virtual void remove() = 0;
+};
+
+// A registration for channel-open notifications. Destroying the last handle
+// does not unregister it.
+class ChannelOpenRegistration {
+ public:
+  virtual ~ChannelOpenRegistration() = default;
+
+  // No notification is delivered after this returns; later calls do nothing.
+  // Safe from any thread.
+  virtual void unregister() = 0;
+};
+
+// Receives the callbacks of the channels it is the delegate of. Called on the
+// main run loop only. The channel stays alive for the duration of each call.
+class ChannelDelegate {
+ public:
+  virtual ~ChannelDelegate() = default;
+
+  // Bytes arrived; `data` is valid only during the call. Never empty.
+  virtual void rfcommChannelData(Channel& channel, std::span<const std::uint8_t> data) = 0;
+
+  // The channel finished opening with `status` (0: open).
+  virtual void rfcommChannelOpenComplete(Channel& channel, Status status) = 0;
+
+  // The channel is closed: by the peer, by an error, or by close(). Delivered
+  // exactly once per channel, after the fact, never from inside close(). No
+  // other callback of that channel follows it.
+  virtual void rfcommChannelClosed(Channel& channel) = 0;
+};
+
+// One RFCOMM connection with a client.
+class Channel {
+ public:
+  virtual ~Channel() = default;
+
+  // Makes `delegate` the receiver of this channel's callbacks. The delegate
+  // must outlive the channel's callbacks (they run only on the main run loop,
+  // so a delegate that outlives the loop's last run() is enough). Returns 0,
+  // or a non-zero status when the platform cannot deliver callbacks for this
+  // channel. Main run loop thread.
+  virtual Status setDelegate(ChannelDelegate* delegate) = 0;
+
+  // The channel's RFCOMM number. Safe from any thread.
+  virtual std::uint8_t channelID() const = 0;
+
+  // Sends all of `data` and returns when it is sent (0) or has failed (a
+  // non-zero status). Writes to one channel are serialised: two writes from
+  // two threads never interleave their bytes. Safe from any thread; blocks.
+  virtual Status writeSync(std::span<const std::uint8_t> data) = 0;
+
+  // Closes the channel; its close callback follows on the main run loop.
+  // Later calls do nothing. Safe from any thread.
+  virtual void close() = 0;
+};
+
+// Receives channel-open notifications. Called on the main run loop only.
+class ChannelOpenObserver {
+ public:
+  virtual ~ChannelOpenObserver() = default;
+
+  // A client opened `channel` on the registered channel number.
+  virtual void handleChannelOpen(ChannelOpenRegistration& registration,
+                                 std::shared_ptr<Channel> channel) = 0;
+};
+
+// Learns that the Bluetooth service (bluetoothd) went away and came back.
+// Called on the main run loop only.
+class BluetoothServiceObserver {
+ public:
+  virtual ~BluetoothServiceObserver() = default;
+
+  // The service went away: every record published and every registration
+  // made before is dead (withdrawing them is pointless, and the platform
+  // makes it harmless), and no channel opens through them any more. One loss
+  // may be reported more than once (the service releases the profile, then
+  // leaves); every call until bluetoothServiceReturned() is the same loss.
+  virtual void bluetoothServiceStopped() = 0;
+
+  // The service is back (a new instance of it): publishing and registering
+  // work again. Follows a bluetoothServiceStopped().
+  virtual void bluetoothServiceReturned() = 0;
+};
+
+class BluetoothPlatform {
+ public:
+  virtual ~BluetoothPlatform() = default;
+
+  // Makes `observer` (nullptr: none) the receiver of the service's losses
+  // and returns, delivered on the main run loop. It must outlive the loop's
+  // last run(). A platform whose service cannot go away ignores it. Main run
+  // loop thread.
+  virtual void observeBluetoothService(BluetoothServiceObserver* /*observer*/) {}
+
+  // Publishes the record described by `description`; nullptr on failure.
+  // Main run loop thread.
+  virtual std::shared_ptr<ServiceRecord> publishServiceRecord(
+      const ServiceDictionary& description) = 0;
+
+  // Calls `observer` for each incoming channel opened on `channelID` until the
+  // registration is unregistered; nullptr on failure. `observer` must outlive
+  // the registration. Main run loop thread.
+  virtual std::shared_ptr<ChannelOpenRegistration> registerForChannelOpenNotifications(
+      std::uint8_t channelID, ChannelOpenObserver& observer) = 0;
+};
+
+}  // namespace harlo::platform

@@ -1,0 +1,31 @@
+// The Bluetooth platform on Linux: BlueZ 5 over the D-Bus system bus.
+//
+// Publishing registers the companion service with bluetoothd as a server
+// profile (its record, channel and security options); incoming clients reach
+// us through a Profile1 object that bluetoothd calls with each connection's
+// socket. Nothing of D-Bus or BlueZ is visible outside this factory.
+//
+// Threads: as BluetoothPlatform says. The system bus is opened by the first
+// publication and served by `loop`; it stays open for the whole run, so that
+// when bluetoothd restarts the bridge can register with the new one.
+//
+// The service is lost when bluetoothd calls Release() on our profile or the
+// owner of "org.bluez" leaves the bus (after a Release() both happen: the
+// observer hears of it twice), and returns when "org.bluez" has an owner
+// again. A record withdrawn after its bluetoothd has gone sends nothing.
+//
+// Lifetime: `loop` must outlive the platform, and the platform must outlive
+// every handle it returns and be destroyed on the loop thread (after the
+// loop's last run() is fine).
+#pragma once
+
+#include <memory>
+
+#include "platform/bluetooth_platform.h"
+#include "platform/linux/run_loop.h"
+
+namespace harlo::platform {
+
+std::unique_ptr<BluetoothPlatform> makeBluezPlatform(RunLoop& loop);
+
+}  // namespace harlo::platform

@@ -1,0 +1,81 @@
+#include "platform/linux/bluez/bus_connection.h"
+
+#include <systemd/sd-event.h>
+
+#include <cstring>
+#include <utility>
+
+#include "platform/linux/bluez/bluez_names.h"
+
+namespace harlo::platform {
+namespace {
+
+constexpr const char* busService = "org.freedesktop.DBus";
+constexpr const char* busPath = "/org/freedesktop/DBus";
+constexpr const char* busInterface = "org.freedesktop.DBus";
+
+}  // namespace
+
+Result<std::shared_ptr<BusConnection>, Status> BusConnection::open(RunLoop& loop) {
+  sd_bus* bus = nullptr;
+  const int opened = systemd().sd_bus_open_system(&bus);
+  if (opened < 0) return fail(Status{opened});
+  std::shared_ptr<BusConnection> connection(new BusConnection(bus));
+
+  const int attached = systemd().sd_bus_attach_event(bus, loop.native(), SD_EVENT_PRIORITY_NORMAL);
+  if (attached < 0) return fail(Status{attached});
+  const Status tracked = connection->trackBluezOwner();
+  if (tracked < 0) return fail(tracked);
+  return connection;
+}
+
+BusConnection::~BusConnection() {
+  systemd().sd_bus_slot_unref(ownerMatch_);
+  systemd().sd_bus_flush_close_unref(bus_);
+}
+
+bool BusConnection::isBluezOwner(const char* sender) const {
+  return sender != nullptr && !bluezOwner_.empty() && bluezOwner_ == sender;
+}
+
+// The match goes in before the question, so that no change of owner can fall
+// between the answer and the first signal.
+Status BusConnection::trackBluezOwner() {
+  const std::string rule = std::string("type='signal',sender='") + busService + "',path='" +
+                           busPath + "',interface='" + busInterface +
+                           "',member='NameOwnerChanged',arg0='" + bluezService + "'";
+  const int matched = systemd().sd_bus_add_match(bus_, &ownerMatch_, rule.c_str(),
+                                                 &BusConnection::onNameOwnerChanged, this);
+  if (matched < 0) return matched;
+
+  BusError error;
+  sd_bus_message* reply = nullptr;
+  const int asked =
+      systemd().sd_bus_call_method(bus_, busService, busPath, busInterface, "GetNameOwner",
+                                   error.get(), &reply, "s", bluezService);
+  const BusMessagePtr replyOwner(reply);
+  // Any failed answer (normally NameHasNoOwner) leaves BlueZ absent until a
+  // NameOwnerChanged signal names an owner.
+  if (asked < 0) return statusOK;
+  const char* owner = nullptr;
+  if (systemd().sd_bus_message_read(reply, "s", &owner) >= 0) bluezOwner_ = owner;
+  return statusOK;
+}
+
+// Signals that arrived while GetNameOwner was waiting for its answer are
+// dispatched only now, and describe changes older than that answer. A change
+// is therefore taken only when it starts from the owner we know, which skips
+// those stale signals and follows every later change.
+int BusConnection::onNameOwnerChanged(sd_bus_message* message, void* userdata, sd_bus_error*) {
+  auto& self = *static_cast<BusConnection*>(userdata);
+  const char* name = nullptr;
+  const char* oldOwner = nullptr;
+  const char* newOwner = nullptr;
+  if (systemd().sd_bus_message_read(message, "sss", &name, &oldOwner, &newOwner) < 0) return 0;
+  if (std::strcmp(name, bluezService) != 0 || self.bluezOwner_ != oldOwner) return 0;
+  const std::string previous = std::exchange(self.bluezOwner_, newOwner);
+  if (self.ownerChanged_) self.ownerChanged_(previous, self.bluezOwner_);
+  return 0;
+}
+
+}  // namespace harlo::platform

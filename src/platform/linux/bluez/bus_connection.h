@@ -1,0 +1,88 @@
+// BusConnection: this program's connection to the D-Bus system bus, attached
+// to the main run loop, and the tracked owner of BlueZ's bus name.
+//
+// Only the current owner of "org.bluez" may hand us channels; the connection
+// learns that owner with GetNameOwner when it opens and follows every change
+// through NameOwnerChanged after that.
+//
+// Threads: loop thread only (sd-bus does no locking of its own). Anything
+// holding a connection must drop its last reference on the loop thread, and
+// before the loop is destroyed.
+#pragma once
+
+#include <systemd/sd-bus.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "base/result.h"
+#include "platform/linux/run_loop.h"
+#include "platform/status.h"
+#include "platform/linux/systemd_library.h"
+
+namespace harlo::platform {
+
+struct BusMessageUnref {
+  void operator()(sd_bus_message* message) const { systemd().sd_bus_message_unref(message); }
+};
+using BusMessagePtr = std::unique_ptr<sd_bus_message, BusMessageUnref>;
+
+// An sd_bus_error that frees itself.
+class BusError final {
+ public:
+  BusError() = default;
+  ~BusError() { systemd().sd_bus_error_free(&error_); }
+  BusError(const BusError&) = delete;
+  BusError& operator=(const BusError&) = delete;
+
+  sd_bus_error* get() { return &error_; }
+
+ private:
+  // Value-initialised: all members null, which is what SD_BUS_ERROR_NULL
+  // spells as a C compound literal (refused by clang's -Wpedantic in C++).
+  sd_bus_error error_{};
+};
+
+class BusConnection final {
+ public:
+  // Opens the system bus (DBUS_SYSTEM_BUS_ADDRESS is honoured), attaches it to
+  // `loop` and starts tracking the owner of "org.bluez". Fails with a negative
+  // errno. `loop` must outlive the connection.
+  static Result<std::shared_ptr<BusConnection>, Status> open(RunLoop& loop);
+
+  // Flushes what is queued and closes the connection.
+  ~BusConnection();
+  BusConnection(const BusConnection&) = delete;
+  BusConnection& operator=(const BusConnection&) = delete;
+
+  sd_bus* bus() const { return bus_; }
+
+  // True when some connection owns "org.bluez".
+  bool bluezPresent() const { return !bluezOwner_.empty(); }
+
+  // True when `sender` (a unique bus name, may be null) owns "org.bluez" now.
+  bool isBluezOwner(const char* sender) const;
+
+  // The unique name of the owner of "org.bluez"; empty while there is none.
+  const std::string& bluezOwner() const { return bluezOwner_; }
+
+  // Called with the old and the new owner (either may be empty) after each
+  // change of the owner of "org.bluez" that the connection follows, from
+  // inside the bus's dispatch: it must not destroy the connection.
+  using OwnerChanged =
+      std::function<void(const std::string& oldOwner, const std::string& newOwner)>;
+  void onBluezOwnerChanged(OwnerChanged changed) { ownerChanged_ = std::move(changed); }
+
+ private:
+  explicit BusConnection(sd_bus* bus) : bus_(bus) {}
+  Status trackBluezOwner();
+  static int onNameOwnerChanged(sd_bus_message* message, void* userdata, sd_bus_error* error);
+
+  sd_bus* bus_;
+  sd_bus_slot* ownerMatch_ = nullptr;
+  std::string bluezOwner_;  // unique name of the owner; empty while there is none
+  OwnerChanged ownerChanged_;
+};
+
+}  // namespace harlo::platform

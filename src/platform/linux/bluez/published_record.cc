@@ -1,0 +1,85 @@
+#include "platform/linux/bluez/published_record.h"
+
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "platform/linux/bluez/bluez_names.h"
+#include "platform/linux/bluez/sdp_xml.h"
+
+namespace harlo::platform {
+
+std::shared_ptr<PublishedRecord> PublishedRecord::registerProfile(
+    std::shared_ptr<BusConnection> connection, RunLoop& loop, const char* profilePath,
+    const ServiceDictionary& description) {
+  const std::optional<std::string> xml = sdpRecordXml(description);
+  const std::optional<std::string> uuid = serviceUUIDOf(description);
+  const std::optional<std::string> name = serviceNameOf(description);
+  const std::optional<std::uint8_t> channel = rfcommChannelOf(description);
+  if (!xml || !uuid || !name || !channel) return nullptr;
+
+  sd_bus_message* call = nullptr;
+  if (systemd().sd_bus_message_new_method_call(connection->bus(), &call, bluezService,
+                                               bluezManagerPath, profileManagerInterface,
+                                               "RegisterProfile") < 0) {
+    return nullptr;
+  }
+  const BusMessagePtr callOwner(call);
+  // BlueZ takes each option only with exactly this type: a Channel of any
+  // other type is ignored without an error, and then nothing listens.
+  const int appended =
+      systemd().sd_bus_message_append(call, "osa{sv}", profilePath, uuid->c_str(), 7,   //
+                                      "Name", "s", name->c_str(),                       //
+                                      "Role", "s", "server",                            //
+                                      "Channel", "q", static_cast<unsigned>(*channel),  //
+                                      "ServiceRecord", "s", xml->c_str(),               //
+                                      "RequireAuthentication", "b", 1,                  //
+                                      "RequireAuthorization", "b", 1,                   //
+                                      "AutoConnect", "b", 0);
+  if (appended < 0) return nullptr;
+
+  BusError error;
+  sd_bus_message* reply = nullptr;
+  const int called = systemd().sd_bus_call(connection->bus(), call, 0, error.get(), &reply);
+  const BusMessagePtr replyOwner(reply);
+  if (called < 0) return nullptr;
+  const char* sender = systemd().sd_bus_message_get_sender(reply);
+  std::string registeredWith = sender != nullptr ? sender : connection->bluezOwner();
+  return std::shared_ptr<PublishedRecord>(new PublishedRecord(
+      std::move(connection), loop, profilePath, *channel, std::move(registeredWith)));
+}
+
+PublishedRecord::PublishedRecord(std::shared_ptr<BusConnection> connection, RunLoop& loop,
+                                 const char* profilePath, std::uint8_t channel,
+                                 std::string registeredWith)
+    : connection_(std::move(connection)),
+      loop_(loop),
+      profilePath_(profilePath),
+      channel_(channel),
+      registeredWith_(std::move(registeredWith)) {}
+
+void PublishedRecord::remove() {
+  loop_.postAndWait([this] {
+    if (removed_) return;
+    removed_ = true;
+    if (!connection_->isBluezOwner(registeredWith_.c_str())) return;
+    sd_bus_message* call = nullptr;
+    if (systemd().sd_bus_message_new_method_call(connection_->bus(), &call, bluezService,
+                                                 bluezManagerPath, profileManagerInterface,
+                                                 "UnregisterProfile") < 0) {
+      return;
+    }
+    const BusMessagePtr callOwner(call);
+    // The answer is not awaited: the process may be about to exit, and the
+    // registration ends with the connection anyway. Flushing puts the call on
+    // the wire before the loop stops.
+    if (systemd().sd_bus_message_append(call, "o", profilePath_) < 0 ||
+        systemd().sd_bus_message_set_expect_reply(call, 0) < 0 ||
+        systemd().sd_bus_send(connection_->bus(), call, nullptr) < 0) {
+      return;
+    }
+    systemd().sd_bus_flush(connection_->bus());
+  });
+}
+
+}  // namespace harlo::platform

@@ -1,0 +1,55 @@
+// PublishedRecord: the companion service registered with BlueZ as a server
+// profile (ProfileManager1.RegisterProfile), which makes bluetoothd publish
+// its SDP record and listen on its RFCOMM channel.
+//
+// The registration lives as long as the bus connection that made it, or until
+// remove() (UnregisterProfile).
+//
+// Threads: registerProfile() on the loop thread; rfcommChannelID() and
+// remove() from any thread. The connection and the loop must outlive the
+// record; its last reference must go on the loop thread.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/bluetooth_platform.h"
+#include "platform/linux/bluez/bus_connection.h"
+#include "platform/linux/run_loop.h"
+
+namespace harlo::platform {
+
+class PublishedRecord final : public ServiceRecord {
+ public:
+  // Registers the profile whose Profile1 object lives at `profilePath`, with
+  // `description` as its record. Nothing when the description lacks the
+  // service UUID, name or RFCOMM channel, has no XML form, or BlueZ answers
+  // with an error (or does not answer).
+  static std::shared_ptr<PublishedRecord> registerProfile(std::shared_ptr<BusConnection> connection,
+                                                          RunLoop& loop, const char* profilePath,
+                                                          const ServiceDictionary& description);
+
+  // The channel of the description: BlueZ listens on exactly the channel it
+  // was given. Always succeeds.
+  Result<std::uint8_t, Status> rfcommChannelID() override { return channel_; }
+
+  // Sends UnregisterProfile without waiting for the answer; later calls do
+  // nothing. Nothing is sent once the BlueZ that took the registration has
+  // left the bus: its registration is gone, and the next BlueZ may hold a
+  // newer registration of ours at the same path, which must stay.
+  void remove() override;
+
+ private:
+  PublishedRecord(std::shared_ptr<BusConnection> connection, RunLoop& loop, const char* profilePath,
+                  std::uint8_t channel, std::string registeredWith);
+
+  const std::shared_ptr<BusConnection> connection_;
+  RunLoop& loop_;
+  const char* const profilePath_;  // a string literal
+  const std::uint8_t channel_;
+  const std::string registeredWith_;  // the owner of "org.bluez" that answered the registration
+  bool removed_ = false;              // loop thread only
+};
+
+}  // namespace harlo::platform

@@ -1,0 +1,246 @@
+#include "platform/linux/bluez/socket_channel.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "testing/test_loop_thread.h"
+#include "testing/test_recorders.h"
+#include "testing/test_watchdog.h"
+
+namespace harlo::platform {
+namespace {
+
+using std::chrono::seconds;
+
+std::vector<std::uint8_t> pattern(std::size_t size, std::uint8_t seed) {
+  std::vector<std::uint8_t> bytes(size);
+  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>((i * 7 + seed) % 251);
+  return bytes;
+}
+
+class SocketChannelTest : public testing::Test {
+ protected:
+  static constexpr std::uint8_t publishedChannel = 9;
+
+  void SetUp() override {
+    auto created = RunLoop::create();
+    ASSERT_TRUE(created.ok());
+    loop_ = std::move(created).value();
+    int fds[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+    ASSERT_EQ(fcntl(fds[0], F_SETFL, O_NONBLOCK), 0);
+    ownFd_ = fds[0];
+    peer_ = fds[1];
+  }
+
+  void TearDown() override {
+    if (peer_ >= 0) ::close(peer_);
+  }
+
+  // The channel over our end, watched by `delegate_` on a running loop.
+  void openChannel(std::chrono::milliseconds stallLimit = SocketChannel::defaultWriteStallLimit) {
+    channel_ = SocketChannel::create(*loop_, ownFd_, publishedChannel, stallLimit);
+    thread_ = std::make_unique<TestLoopThread>(*loop_);
+    Status status = -1;
+    loop_->postAndWait([&] { status = channel_->setDelegate(&delegate_); });
+    ASSERT_EQ(status, statusOK);
+  }
+
+  // Makes writes on our end block after a few KiB.
+  void shrinkSendBuffer() {
+    const int size = 4096;
+    ASSERT_EQ(setsockopt(ownFd_, SOL_SOCKET, SO_SNDBUF, &size, sizeof size), 0);
+  }
+
+  // Reads from the peer end until `count` bytes or end of file.
+  std::string peerRead(std::size_t count, std::size_t chunk = 65536) {
+    std::string bytes;
+    std::vector<char> buffer(chunk);
+    while (bytes.size() < count) {
+      const ssize_t got = ::read(peer_, buffer.data(), std::min(chunk, count - bytes.size()));
+      if (got <= 0) break;
+      bytes.append(buffer.data(), static_cast<std::size_t>(got));
+    }
+    return bytes;
+  }
+
+  // True when the peer reads end of file (after draining what was queued).
+  bool peerSeesEndOfFile() {
+    const TestWatchdog watchdog("peer sees end of file", seconds(5));
+    char buffer[4096];
+    for (;;) {
+      const ssize_t got = ::read(peer_, buffer, sizeof buffer);
+      if (got == 0) return true;
+      if (got < 0) return false;
+    }
+  }
+
+  void peerWrite(const std::string& bytes) {
+    ASSERT_EQ(::write(peer_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  }
+
+  std::unique_ptr<RunLoop> loop_;
+  RecordingDelegate delegate_;  // outlives the loop thread, declared before it
+  std::unique_ptr<TestLoopThread> thread_;
+  std::shared_ptr<SocketChannel> channel_;
+  int ownFd_ = -1;  // owned by the channel once it exists
+  int peer_ = -1;
+};
+
+// Bytes from the peer reach the delegate whole and in order, at most 64 KiB
+// per call; a socket that is not an RFCOMM one has the published number.
+TEST_F(SocketChannelTest, DeliversDataInOrder) {
+  openChannel();
+  EXPECT_EQ(channel_->channelID(), publishedChannel);
+  const auto bytes = pattern(150'000, 1);
+  const std::string text(bytes.begin(), bytes.end());
+  std::thread writer([&] { peerWrite(text); });
+  delegate_.waitForBytes(text.size());
+  writer.join();
+  EXPECT_EQ(delegate_.received(), text);
+  EXPECT_LE(delegate_.largestChunk(), 65536u);
+  EXPECT_EQ(delegate_.closes(), 0);
+  EXPECT_EQ(delegate_.openCompletions(), 0);
+}
+
+// The peer hanging up is reported once, and our later close() adds nothing.
+TEST_F(SocketChannelTest, PeerCloseIsReportedOnce) {
+  openChannel();
+  peerWrite("last words\n");
+  ::close(peer_);
+  peer_ = -1;
+  delegate_.waitForClose();
+  channel_->close();
+  thread_->drain();
+  thread_->drain();
+  EXPECT_EQ(delegate_.received(), "last words\n");
+  EXPECT_EQ(delegate_.closes(), 1);
+}
+
+// Our close() takes the link down although another copy of the fd stays open
+// (as bluetoothd keeps one), and its callback comes after close() returns.
+TEST_F(SocketChannelTest, CloseShutsDownAndReportsLater) {
+  const int daemonCopy = dup(ownFd_);
+  ASSERT_GE(daemonCopy, 0);
+  openChannel();
+  int closesInsideClose = -1;
+  loop_->postAndWait([&] {
+    channel_->close();
+    closesInsideClose = delegate_.closes();
+  });
+  EXPECT_EQ(closesInsideClose, 0);
+  EXPECT_TRUE(peerSeesEndOfFile());
+  delegate_.waitForClose();
+  channel_->close();
+  thread_->drain();
+  EXPECT_EQ(delegate_.closes(), 1);
+  ::close(daemonCopy);
+}
+
+// A large write to a slow reader arrives whole, in order.
+TEST_F(SocketChannelTest, LargeWriteToSlowReaderArrivesWhole) {
+  shrinkSendBuffer();
+  openChannel();
+  const auto bytes = pattern(200'000, 3);
+  std::string got;
+  std::thread reader([&] {
+    std::string chunk;
+    do {
+      chunk = peerRead(std::min<std::size_t>(1000, bytes.size() - got.size()), 1000);
+      got += chunk;
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    } while (!chunk.empty() && got.size() < bytes.size());
+  });
+  const TestWatchdog watchdog("slow reader takes 200,000 bytes", seconds(20));
+  EXPECT_EQ(channel_->writeSync(bytes), statusOK);
+  reader.join();
+  EXPECT_EQ(got, std::string(bytes.begin(), bytes.end()));
+}
+
+// A peer that takes nothing fails the write with -110 and loses the channel.
+TEST_F(SocketChannelTest, StalledWriteTimesOutAndCloses) {
+  shrinkSendBuffer();
+  openChannel(std::chrono::milliseconds(100));
+  const auto bytes = pattern(1'000'000, 5);
+  {
+    const TestWatchdog watchdog("stalled write gives up", seconds(5));
+    EXPECT_EQ(channel_->writeSync(bytes), -110);
+  }
+  delegate_.waitForClose();
+  EXPECT_TRUE(peerSeesEndOfFile());
+  EXPECT_EQ(channel_->writeSync(pattern(10, 0)), -EPIPE);
+  thread_->drain();
+  EXPECT_EQ(delegate_.closes(), 1);
+}
+
+// Writing to a closed channel fails with a status, not silently.
+TEST_F(SocketChannelTest, WriteAfterCloseFails) {
+  openChannel();
+  channel_->close();
+  EXPECT_EQ(channel_->writeSync(pattern(100, 0)), -EPIPE);
+  EXPECT_EQ(channel_->writeSync({}), statusOK);
+}
+
+// Two threads writing at once: each block arrives contiguous.
+TEST_F(SocketChannelTest, ConcurrentWritesDoNotInterleave) {
+  shrinkSendBuffer();
+  openChannel();
+  const std::vector<std::uint8_t> a(100'000, 'a');
+  const std::vector<std::uint8_t> b(100'000, 'b');
+  std::string got;
+  std::thread reader([&] { got = peerRead(a.size() + b.size()); });
+  Status statusA = -1;
+  Status statusB = -1;
+  {
+    const TestWatchdog watchdog("two writers finish", seconds(20));
+    std::thread writerA([&] { statusA = channel_->writeSync(a); });
+    std::thread writerB([&] { statusB = channel_->writeSync(b); });
+    writerA.join();
+    writerB.join();
+    reader.join();
+  }
+  EXPECT_EQ(statusA, statusOK);
+  EXPECT_EQ(statusB, statusOK);
+  const std::string aThenB = std::string(a.size(), 'a') + std::string(b.size(), 'b');
+  const std::string bThenA = std::string(b.size(), 'b') + std::string(a.size(), 'a');
+  EXPECT_TRUE(got == aThenB || got == bThenA) << "blocks interleaved";
+}
+
+// The last reference going on another thread while the peer keeps the loop
+// busy: the watch is released on the loop, then the fd is closed.
+TEST_F(SocketChannelTest, DestructionOffTheLoopThread) {
+  openChannel();
+  std::thread chatter([&] {
+    for (int i = 0; i < 200; ++i) {
+      if (::write(peer_, "x", 1) != 1) return;
+    }
+  });
+  delegate_.waitForBytes(1);
+  channel_.reset();
+  chatter.join();
+  thread_->drain();
+  EXPECT_TRUE(peerSeesEndOfFile());
+  EXPECT_EQ(delegate_.closes(), 0);
+}
+
+// A file the loop cannot watch makes setDelegate fail with a negative errno.
+TEST_F(SocketChannelTest, UnwatchableFdFailsSetDelegate) {
+  const int file = memfd_create("not-a-socket", MFD_CLOEXEC);
+  ASSERT_GE(file, 0);
+  auto channel = SocketChannel::create(*loop_, file, publishedChannel);
+  EXPECT_EQ(channel->setDelegate(&delegate_), -EPERM);
+  EXPECT_EQ(channel->channelID(), publishedChannel);
+  ::close(ownFd_);
+}
+
+}  // namespace
+}  // namespace harlo::platform

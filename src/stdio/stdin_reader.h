@@ -1,0 +1,45 @@
+// runStdinReader: the body of the stdin reader thread of bridge mode.
+//
+// It reads the parent's messages from `input` in blocking reads of at most
+// 4096 bytes (a non-blocking descriptor is waited on with poll), frames them
+// into lines (StdinFramer), dispatches each line (dispatchLine) and carries
+// out the action: replies and error reports go to `output`, protocol payloads
+// to the bridge's client. It ends exactly once, on the first of:
+// - "shutdown": stops the bridge, reports "stopping" ("shutdown requested");
+//   lines after it, even in the same read, are dropped unread.
+// - end of input: reports a partial last line if there is one, stops the
+//   bridge, reports "stopping" ("stdin closed").
+// - a reader failure (a failed read, or a report that cannot be written):
+//   writes "stdin reader failed: <description>" and a line feed to `error`,
+//   sets `exitStatus` to 2, and writes nothing more to `output`; the bridge is
+//   not stopped.
+// In every case its last act is to stop `mainRunLoop`. `exitStatus` is
+// written before that stop and never otherwise, so the thread that ran the
+// loop may read it once run() has returned.
+//
+// Threads: runs on the reader thread, the only thread that reads `input`.
+// `output`, `bridge` and `mainRunLoop` are shared with the main thread and
+// are thread-safe; all of them must outlive the call.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "protocol/output_writer.h"
+#include "platform/main_loop.h"
+#include "rfcomm/rfcomm_bridge.h"
+
+namespace harlo {
+
+struct StdinReaderContext {
+  RFCOMMBridge& bridge;
+  platform::MainLoop& mainRunLoop;
+  std::atomic<std::int32_t>& exitStatus;
+  OutputWriter& output;
+  int input;  // not owned, not closed
+  int error;  // not owned, not closed
+};
+
+void runStdinReader(const StdinReaderContext& context);
+
+}  // namespace harlo

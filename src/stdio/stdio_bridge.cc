@@ -1,0 +1,89 @@
+#include "stdio/stdio_bridge.h"
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <thread>
+
+#include "base/write_all.h"
+#include "stdio/stdin_reader.h"
+#include "protocol/helper_message_json.h"
+#include "protocol/output_writer.h"
+#include "rfcomm/rfcomm_bridge.h"
+
+namespace harlo {
+namespace {
+
+// Linux keeps 15 bytes of a thread name: the first 15 of "harlo-stdin-reader".
+constexpr char readerThreadName[] = "harlo-stdin-rea";
+
+// Ends the mode with one line on the error descriptor and status 2.
+int failBridge(int errorFd, const std::string& printedError) {
+  // Standard error is the last place left to report anything, so a failure
+  // to write there is dropped; the exit status still tells the parent.
+  (void)writeAll(errorFd, "RFCOMM server bridge failed: " + printedError + "\n");
+  return 2;
+}
+
+}  // namespace
+
+int runStdioBridge(platform::MainLoop& loop, platform::BluetoothPlatform& platform,
+                   StdioBridgeFds fds) {
+  OutputWriter output(fds.output);
+
+  // Each callback drops a failed write on purpose: the Bluetooth side carries
+  // on whatever happens to the parent's pipe, and a closed output ends the
+  // mode at the reader's next report.
+  RFCOMMBridge bridge(
+      platform,
+      [&output](std::string_view event, std::optional<std::string_view> detail) {
+        (void)output.emitEvent(event, detail);
+      },
+      [&output](std::string_view message) { (void)output.emitError(message); },
+      [&output](std::string_view payload) {
+        (void)output.emitMessage(HelperMessageView{.kind = "protocol", .payload = payload});
+      });
+
+  const Result<std::uint8_t, BridgeError> started = bridge.start();
+  if (!started) return failBridge(fds.error, started.error().printed());
+
+  const Result<void, WriteError> ready = output.emitEvent(
+      "ready", "stdio bridge ready on RFCOMM channel " + std::to_string(unsigned{started.value()}));
+  if (!ready) return failBridge(fds.error, ready.error().description());
+
+  std::atomic<std::int32_t> exitStatus{0};
+  const StdinReaderContext context{bridge, loop, exitStatus, output, fds.input, fds.error};
+  std::thread reader;
+  try {
+    reader = std::thread([&context] {
+      // A thread without its name still works; the name only helps whoever
+      // inspects the process.
+      (void)pthread_setname_np(pthread_self(), readerThreadName);
+      runStdinReader(context);
+    });
+  } catch (const std::system_error& failure) {
+    // Out of threads: end the mode as a reader failure would, not by an
+    // uncaught exception.
+    (void)writeAll(fds.error, std::string("stdin reader failed: ") + failure.what() + "\n");
+    return 2;
+  }
+
+  const platform::Status looped = loop.run();
+  if (looped != platform::statusOK) {
+    // sd-event itself broke, so the reader did not stop the loop and is still
+    // running. Say why first: the mode ends only once the reader does.
+    const int status =
+        failBridge(fds.error, "main run loop failed: status=" + std::to_string(looped));
+    reader.join();
+    return status;
+  }
+  reader.join();
+  return exitStatus.load();
+}
+
+}  // namespace harlo

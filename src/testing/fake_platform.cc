@@ -1,0 +1,335 @@
+#include "testing/fake_platform.h"
+
+#include <utility>
+
+namespace harlo::platform {
+
+namespace {
+
+// A write to a channel that was closed fails like a write to a shut-down
+// socket.
+constexpr Status brokenPipe = -32;
+
+}  // namespace
+
+class FakeServiceRecord final : public ServiceRecord {
+ public:
+  // Made under the platform's mutex.
+  explicit FakeServiceRecord(FakePlatform& platform)
+      : platform_(platform), generation_(platform.serviceGeneration_) {}
+
+  Result<std::uint8_t, Status> rfcommChannelID() override {
+    platform_.record("rfcommChannelID");
+    std::lock_guard lock(platform_.mutex_);
+    if (platform_.channelQueryFailure_) return fail(*platform_.channelQueryFailure_);
+    return platform_.grantedChannel_;
+  }
+
+  void remove() override {
+    platform_.record("remove");
+    // The real platform withdraws the record on the loop; waiting for the loop
+    // here exposes a caller that holds a lock the loop needs.
+    platform_.onLoop([this] {
+      std::lock_guard lock(platform_.mutex_);
+      if (!removed_ && generation_ == platform_.serviceGeneration_) --platform_.liveRecords_;
+      removed_ = true;
+    });
+  }
+
+ private:
+  FakePlatform& platform_;
+  const std::uint64_t generation_;
+  bool removed_ = false;  // guarded by the platform's mutex
+};
+
+class FakeRegistration final : public ChannelOpenRegistration {
+ public:
+  // Made under the platform's mutex.
+  explicit FakeRegistration(FakePlatform& platform)
+      : platform_(platform), generation_(platform.serviceGeneration_) {}
+
+  void unregister() override {
+    platform_.record("unregister");
+    platform_.onLoop([this] {
+      std::lock_guard lock(platform_.mutex_);
+      if (platform_.registration_.get() == this) platform_.observer_ = nullptr;
+      if (!unregistered_ && generation_ == platform_.serviceGeneration_) {
+        --platform_.liveRegistrations_;
+      }
+      unregistered_ = true;
+    });
+  }
+
+ private:
+  FakePlatform& platform_;
+  const std::uint64_t generation_;
+  bool unregistered_ = false;  // guarded by the platform's mutex
+};
+
+FakeChannel::FakeChannel(FakePlatform& platform, std::uint8_t id) : platform_(platform), id_(id) {}
+
+Status FakeChannel::setDelegate(ChannelDelegate* delegate) {
+  platform_.record("setDelegate " + std::to_string(id_));
+  Status status;
+  {
+    std::lock_guard lock(platform_.mutex_);
+    status = platform_.delegateStatus_;
+  }
+  if (status == statusOK) {
+    std::lock_guard lock(mutex_);
+    delegate_ = delegate;
+  }
+  return status;
+}
+
+Status FakeChannel::writeSync(std::span<const std::uint8_t> data) {
+  platform_.record("write " + std::to_string(id_) + " " + std::to_string(data.size()));
+  std::lock_guard lock(mutex_);
+  writeSizes_.push_back(data.size());
+  if (closed_) return brokenPipe;
+  Status status;
+  {
+    std::lock_guard platformLock(platform_.mutex_);
+    status = platform_.writeStatus_;
+  }
+  if (status == statusOK) written_.append(data.begin(), data.end());
+  return status;
+}
+
+void FakeChannel::close() {
+  platform_.record("close " + std::to_string(id_));
+  // Closing stops the channel's watch on the loop, as the real platform does;
+  // the close callback itself is posted, never delivered from inside close().
+  platform_.onLoop([this] {
+    if (markClosed()) platform_.deliverClose(shared_from_this());
+  });
+}
+
+std::string FakeChannel::written() const {
+  std::lock_guard lock(mutex_);
+  return written_;
+}
+
+std::vector<std::size_t> FakeChannel::writeSizes() const {
+  std::lock_guard lock(mutex_);
+  return writeSizes_;
+}
+
+bool FakeChannel::closed() const {
+  std::lock_guard lock(mutex_);
+  return closed_;
+}
+
+bool FakeChannel::markClosed() {
+  std::lock_guard lock(mutex_);
+  const bool first = !closed_;
+  closed_ = true;
+  return first;
+}
+
+ChannelDelegate* FakeChannel::deliverableDelegate() const {
+  std::lock_guard lock(mutex_);
+  return closeDelivered_ ? nullptr : delegate_;
+}
+
+void FakeChannel::markCloseDelivered() {
+  std::lock_guard lock(mutex_);
+  closeDelivered_ = true;
+}
+
+FakePlatform::FakePlatform() : loop_(nullptr) {}
+
+FakePlatform::FakePlatform(RunLoop& loop) : loop_(&loop) {}
+
+std::shared_ptr<ServiceRecord> FakePlatform::publishServiceRecord(
+    const ServiceDictionary& description) {
+  record("publish");
+  std::lock_guard lock(mutex_);
+  description_ = description;
+  if (refusePublication_) return nullptr;
+  ++liveRecords_;
+  return std::make_shared<FakeServiceRecord>(*this);
+}
+
+std::shared_ptr<ChannelOpenRegistration> FakePlatform::registerForChannelOpenNotifications(
+    std::uint8_t channelID, ChannelOpenObserver& observer) {
+  record("register " + std::to_string(channelID));
+  std::lock_guard lock(mutex_);
+  if (refuseRegistration_) return nullptr;
+  registration_ = std::make_shared<FakeRegistration>(*this);
+  observer_ = &observer;
+  ++liveRegistrations_;
+  return registration_;
+}
+
+void FakePlatform::observeBluetoothService(BluetoothServiceObserver* observer) {
+  std::lock_guard lock(mutex_);
+  serviceObserver_ = observer;
+}
+
+void FakePlatform::refusePublication(bool refuse) {
+  std::lock_guard lock(mutex_);
+  refusePublication_ = refuse;
+}
+
+void FakePlatform::grantChannel(std::uint8_t channelID) {
+  std::lock_guard lock(mutex_);
+  grantedChannel_ = channelID;
+}
+
+void FakePlatform::failChannelQuery(std::optional<Status> status) {
+  std::lock_guard lock(mutex_);
+  channelQueryFailure_ = status;
+}
+
+void FakePlatform::refuseRegistration(bool refuse) {
+  std::lock_guard lock(mutex_);
+  refuseRegistration_ = refuse;
+}
+
+void FakePlatform::refuseDelegate(Status status) {
+  std::lock_guard lock(mutex_);
+  delegateStatus_ = status;
+}
+
+void FakePlatform::failWrites(Status status) {
+  std::lock_guard lock(mutex_);
+  writeStatus_ = status;
+}
+
+std::vector<std::string> FakePlatform::calls() const {
+  std::lock_guard lock(mutex_);
+  return calls_;
+}
+
+std::size_t FakePlatform::liveRecords() const {
+  std::lock_guard lock(mutex_);
+  return liveRecords_;
+}
+
+std::size_t FakePlatform::liveRegistrations() const {
+  std::lock_guard lock(mutex_);
+  return liveRegistrations_;
+}
+
+std::optional<ServiceDictionary> FakePlatform::publishedDescription() const {
+  std::lock_guard lock(mutex_);
+  return description_;
+}
+
+std::shared_ptr<FakeChannel> FakePlatform::makeChannel(std::uint8_t id) {
+  return std::make_shared<FakeChannel>(*this, id);
+}
+
+void FakePlatform::openChannel(std::shared_ptr<FakeChannel> channel) {
+  deliver([this, channel = std::move(channel)] {
+    ChannelOpenObserver* observer;
+    std::shared_ptr<ChannelOpenRegistration> registration;
+    {
+      std::lock_guard lock(mutex_);
+      observer = observer_;
+      registration = registration_;
+    }
+    if (observer != nullptr) observer->handleChannelOpen(*registration, channel);
+  });
+}
+
+void FakePlatform::deliverData(std::shared_ptr<FakeChannel> channel, std::string_view bytes) {
+  if (bytes.empty()) return;  // the platform never delivers empty data
+  deliver([channel = std::move(channel), bytes = std::string(bytes)] {
+    ChannelDelegate* delegate = channel->deliverableDelegate();
+    if (delegate == nullptr) return;
+    const auto* first = reinterpret_cast<const std::uint8_t*>(bytes.data());
+    delegate->rfcommChannelData(*channel, std::span(first, bytes.size()));
+  });
+}
+
+void FakePlatform::completeOpen(std::shared_ptr<FakeChannel> channel, Status status) {
+  deliver([channel = std::move(channel), status] {
+    ChannelDelegate* delegate = channel->deliverableDelegate();
+    if (delegate != nullptr) delegate->rfcommChannelOpenComplete(*channel, status);
+  });
+}
+
+void FakePlatform::closeByPeer(std::shared_ptr<FakeChannel> channel) {
+  // The platform learns of a peer's close on the loop, in order with the
+  // channel's data; until then the channel is open for writers.
+  deliver([channel = std::move(channel)] {
+    if (channel->markClosed()) notifyClosed(*channel);
+  });
+}
+
+void FakePlatform::stopService() {
+  deliver([this] {
+    BluetoothServiceObserver* observer;
+    {
+      std::lock_guard lock(mutex_);
+      observer_ = nullptr;
+      ++serviceGeneration_;
+      liveRecords_ = 0;
+      liveRegistrations_ = 0;
+      observer = serviceObserver_;
+    }
+    if (observer != nullptr) observer->bluetoothServiceStopped();
+  });
+}
+
+void FakePlatform::returnService() {
+  deliver([this] {
+    BluetoothServiceObserver* observer;
+    {
+      std::lock_guard lock(mutex_);
+      observer = serviceObserver_;
+    }
+    if (observer != nullptr) observer->bluetoothServiceReturned();
+  });
+}
+
+std::size_t FakePlatform::runPending() {
+  std::size_t ran = 0;
+  for (;;) {
+    std::function<void()> callback;
+    {
+      std::lock_guard lock(mutex_);
+      if (queued_.empty()) return ran;
+      callback = std::move(queued_.front());
+      queued_.pop_front();
+    }
+    callback();
+    ++ran;
+  }
+}
+
+void FakePlatform::record(std::string call) {
+  std::lock_guard lock(mutex_);
+  calls_.push_back(std::move(call));
+}
+
+void FakePlatform::deliver(std::function<void()> callback) {
+  if (loop_ != nullptr) {
+    loop_->post(std::move(callback));
+    return;
+  }
+  std::lock_guard lock(mutex_);
+  queued_.push_back(std::move(callback));
+}
+
+void FakePlatform::onLoop(const std::function<void()>& work) {
+  if (loop_ != nullptr) {
+    loop_->postAndWait(work);
+  } else {
+    work();
+  }
+}
+
+void FakePlatform::deliverClose(std::shared_ptr<FakeChannel> channel) {
+  deliver([channel = std::move(channel)] { notifyClosed(*channel); });
+}
+
+void FakePlatform::notifyClosed(FakeChannel& channel) {
+  ChannelDelegate* delegate = channel.deliverableDelegate();
+  channel.markCloseDelivered();
+  if (delegate != nullptr) delegate->rfcommChannelClosed(channel);
+}
+
+}  // namespace harlo::platform

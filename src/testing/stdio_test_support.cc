@@ -1,0 +1,136 @@
+#include "testing/stdio_test_support.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "protocol/helper_message_json.h"
+
+namespace harlo {
+
+void PrintTo(const HelperMessage& message, std::ostream* out) {
+  *out << encodeHelperMessage(message);
+}
+
+TestPipe::TestPipe() {
+  if (::pipe2(ends_, O_CLOEXEC) != 0) ADD_FAILURE() << "pipe2 failed: " << errno;
+}
+
+TestPipe::~TestPipe() {
+  closeReadEnd();
+  closeWriteEnd();
+}
+
+void TestPipe::closeReadEnd() {
+  if (ends_[0] >= 0) ::close(ends_[0]);
+  ends_[0] = -1;
+}
+
+void TestPipe::closeWriteEnd() {
+  if (ends_[1] >= 0) ::close(ends_[1]);
+  ends_[1] = -1;
+}
+
+void TestPipe::write(std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t written = ::write(ends_[1], bytes.data(), bytes.size());
+    if (written < 0 && errno == EINTR) continue;
+    if (written < 0) {
+      ADD_FAILURE() << "write to the test pipe failed: " << errno;
+      return;
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(written));
+  }
+}
+
+TestFile::TestFile(std::string_view contents) : fd_(::memfd_create("harlo-test", MFD_CLOEXEC)) {
+  if (fd_ < 0) {
+    ADD_FAILURE() << "memfd_create failed: " << errno;
+    return;
+  }
+  if (::write(fd_, contents.data(), contents.size()) != static_cast<ssize_t>(contents.size()) ||
+      ::lseek(fd_, 0, SEEK_SET) != 0) {
+    ADD_FAILURE() << "filling the test file failed: " << errno;
+  }
+}
+
+TestFile::~TestFile() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+std::string TestFile::contents() const {
+  std::string text;
+  char block[4096];
+  for (off_t offset = 0;;) {
+    const ssize_t got = ::pread(fd_, block, sizeof block, offset);
+    if (got <= 0) return text;
+    text.append(block, static_cast<std::size_t>(got));
+    offset += got;
+  }
+}
+
+void TestFile::clear() {
+  if (::ftruncate(fd_, 0) != 0 || ::lseek(fd_, 0, SEEK_SET) != 0) {
+    ADD_FAILURE() << "emptying the test file failed: " << errno;
+  }
+}
+
+std::string readAll(int fd) {
+  std::string text;
+  char block[4096];
+  for (;;) {
+    const ssize_t got = ::read(fd, block, sizeof block);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return text;
+    text.append(block, static_cast<std::size_t>(got));
+  }
+}
+
+std::vector<HelperMessage> decodeOutput(std::string_view text) {
+  std::vector<HelperMessage> messages;
+  while (!text.empty()) {
+    const std::size_t feed = text.find('\n');
+    if (feed == std::string_view::npos) {
+      ADD_FAILURE() << "output ends inside a line: " << text;
+      break;
+    }
+    const std::string_view line = text.substr(0, feed);
+    Result<HelperMessage, DecodeError> decoded = decodeHelperMessage(line);
+    if (decoded) {
+      messages.push_back(std::move(decoded).value());
+    } else {
+      ADD_FAILURE() << "output line does not decode: " << line;
+    }
+    text.remove_prefix(feed + 1);
+  }
+  return messages;
+}
+
+std::optional<std::string> LineReader::next(std::chrono::seconds bound) {
+  const auto deadline = std::chrono::steady_clock::now() + bound;
+  for (;;) {
+    const std::size_t feed = pending_.find('\n');
+    if (feed != std::string::npos) {
+      std::string line = pending_.substr(0, feed);
+      pending_.erase(0, feed + 1);
+      return line;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return std::nullopt;
+    pollfd entry{fd_, POLLIN, 0};
+    const int ready = ::poll(&entry, 1, static_cast<int>(left.count()));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return std::nullopt;
+    char block[4096];
+    const ssize_t got = ::read(fd_, block, sizeof block);
+    if (got <= 0) return std::nullopt;
+    pending_.append(block, static_cast<std::size_t>(got));
+  }
+}
+
+}  // namespace harlo

@@ -13,33 +13,9 @@
 
 #include "rfcomm/hello_check.h"
 #include "rfcomm/rfcomm_bridge.h"
+#include "testing/fake_platform.h"
 
 namespace {
-
-using harlo::platform::Channel;
-using harlo::platform::ChannelDelegate;
-using harlo::platform::Status;
-
-// The bridge is never started here: only its data callback runs.
-class NoPlatform final : public harlo::platform::BluetoothPlatform {
- public:
-  std::shared_ptr<harlo::platform::ServiceRecord> publishServiceRecord(
-      const harlo::platform::ServiceDictionary&) override {
-    return nullptr;
-  }
-  std::shared_ptr<harlo::platform::ChannelOpenRegistration> registerForChannelOpenNotifications(
-      std::uint8_t, harlo::platform::ChannelOpenObserver&) override {
-    return nullptr;
-  }
-};
-
-class SilentChannel final : public Channel {
- public:
-  Status setDelegate(ChannelDelegate*) override { return 0; }
-  std::uint8_t channelID() const override { return 1; }
-  Status writeSync(std::span<const std::uint8_t>) override { return 0; }
-  void close() override {}
-};
 
 constexpr std::size_t lineBytes = 100;  // line feed included
 constexpr std::size_t streamBytes = 1 << 20;
@@ -60,8 +36,9 @@ void BM_InboundFraming(benchmark::State& state) {
   const std::size_t chunkBytes = static_cast<std::size_t>(state.range(0));
   const std::string stream = makeStream();
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(stream.data());
-  NoPlatform platform;
-  SilentChannel channel;
+  // The bridge is never started: only its data callback runs.
+  harlo::platform::FakePlatform platform;
+  const auto channel = platform.makeChannel(1);
   std::size_t lines = 0;
   harlo::RFCOMMBridge bridge(
       platform, [](std::string_view, std::optional<std::string_view>) {}, [](std::string_view) {},
@@ -70,7 +47,7 @@ void BM_InboundFraming(benchmark::State& state) {
   for (auto _ : state) {
     for (std::size_t offset = 0; offset < stream.size(); offset += chunkBytes) {
       const std::size_t size = std::min(chunkBytes, stream.size() - offset);
-      bridge.rfcommChannelData(channel, std::span(bytes + offset, size));
+      bridge.rfcommChannelData(*channel, std::span(bytes + offset, size));
     }
   }
   const double iterations = static_cast<double>(state.iterations());

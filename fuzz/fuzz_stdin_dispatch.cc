@@ -29,16 +29,16 @@
 #include <vector>
 
 #include "base/constants.h"
-#include "stdio/stdin_reader.h"
 #include "deliveries.h"
 #include "fuzz_check.h"
+#include "platform/linux/run_loop.h"
 #include "protocol/helper_message.h"
 #include "protocol/helper_message_json.h"
 #include "protocol/output_writer.h"
 #include "reference_utf8.h"
-#include "testing/fake_platform.h"
-#include "platform/linux/run_loop.h"
 #include "rfcomm/rfcomm_bridge.h"
+#include "stdio/stdin_reader.h"
+#include "testing/fake_platform.h"
 
 namespace harlo::fuzz {
 namespace {
@@ -53,7 +53,7 @@ constexpr std::size_t fixedOverhead = 256;
 
 struct Prediction {
   std::vector<HelperMessage> messages;
-  std::string sent;                    // the bytes the client receives
+  std::string sent;                     // the bytes the client receives
   std::vector<std::size_t> writeSizes;  // one write per payload
   std::size_t longestLine = 0;
 };
@@ -84,8 +84,8 @@ bool predictMessage(const HelperMessage& message, Prediction& prediction) {
       const std::string bytes = *message.payload + "\n";
       prediction.sent += bytes;
       prediction.writeSizes.push_back(bytes.size());
-      out.push_back(
-          event("rfcomm-write", "wrote " + std::to_string(bytes.size()) + " bytes to RFCOMM channel 1"));
+      out.push_back(event("rfcomm-write",
+                          "wrote " + std::to_string(bytes.size()) + " bytes to RFCOMM channel 1"));
     }
   } else {
     out.push_back(error("unsupported helper message kind: " + message.kind));
@@ -210,6 +210,16 @@ platform::RunLoop& mainRunLoop() {
   return *loop;
 }
 
+// A stop request that nothing makes: the reader ends through its input.
+const StopRequest& neverRequested() {
+  static const std::unique_ptr<StopRequest> request = [] {
+    auto created = StopRequest::create();
+    HARLO_FUZZ_CHECK(created.ok(), "a stop request can be made");
+    return std::move(created).value();
+  }();
+  return *request;
+}
+
 bool contains(const std::vector<std::string>& calls, std::string_view call) {
   return std::find(calls.begin(), calls.end(), call) != calls.end();
 }
@@ -256,7 +266,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     shutdown(end, SHUT_WR);
   });
   std::atomic<std::int32_t> exitStatus{0};
-  runStdinReader({bridge, mainRunLoop(), exitStatus, writer, sockets[0], errors.fd()});
+  runStdinReader(
+      {bridge, mainRunLoop(), exitStatus, writer, neverRequested(), sockets[0], errors.fd()});
   close(sockets[0]);
   parent.join();
   close(sockets[1]);
@@ -272,8 +283,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   HARLO_FUZZ_CHECK(client->writeSizes() == prediction.writeSizes, "each payload is one write");
 
   const std::vector<std::string> calls = fake.calls();
-  HARLO_FUZZ_CHECK(contains(calls, "close 1") && contains(calls, "unregister") &&
-                       contains(calls, "remove"),
-                   "the bridge is stopped");
+  HARLO_FUZZ_CHECK(
+      contains(calls, "close 1") && contains(calls, "unregister") && contains(calls, "remove"),
+      "the bridge is stopped");
   return 0;
 }

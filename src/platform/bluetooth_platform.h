@@ -6,10 +6,10 @@
 // Handles are reference-counted (std::shared_ptr) and compared by identity:
 // two handles are the same channel exactly when they point to the same object.
 //
-// Threads: every callback (channel open, data, open completion, close) is
-// delivered on the main run loop. Methods say where they may be called; a
-// method "safe from any thread" may block until the run loop has done the
-// work, so the caller must not hold a lock that the run loop needs.
+// Threads: every callback (channel open, data, open completion, close, the
+// service's losses) is delivered on the platform's main loop, mainLoop(). Methods say where they
+// may be called; a method "safe from any thread" may block until the run loop has done the work, so
+// the caller must not hold a lock that the run loop needs.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +17,7 @@
 #include <span>
 
 #include "base/result.h"
+#include "platform/main_loop.h"
 #include "platform/service_dictionary.h"
 #include "platform/status.h"
 
@@ -122,6 +123,10 @@ class BluetoothServiceObserver {
 class BluetoothPlatform {
  public:
   virtual ~BluetoothPlatform() = default;
+
+  // The loop on which every callback of this platform is delivered. Any
+  // thread.
+  virtual MainLoop& mainLoop() = 0;
 
   // Makes `observer` (nullptr: none) the receiver of the service's losses
   // and returns, delivered on the main run loop. It must outlive the loop's

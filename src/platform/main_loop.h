@@ -17,9 +17,11 @@ class MainLoop {
   virtual ~MainLoop() = default;
 
   // Runs the loop on the calling thread until stop() is called. Work posted
-  // before run() starts runs once it does. Returns 0 once stopped, or a
-  // negative errno if the loop itself failed. May be called again after it
-  // returns.
+  // before run() starts runs once it does. Returns 0 once stopped; may then
+  // be called again. Returns a negative errno if the loop itself failed: the
+  // loop is then finished and runs nothing more (post() drops its work, and
+  // postAndWait() returns without running it, including a call that was
+  // already waiting).
   virtual Status run() = 0;
 
   // Makes run() return after the callback in progress, if any. Any thread.

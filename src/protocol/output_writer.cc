@@ -1,5 +1,6 @@
 #include "protocol/output_writer.h"
 
+#include <cerrno>
 #include <system_error>
 
 #include "base/write_all.h"
@@ -24,6 +25,7 @@ Result<void, WriteError> OutputWriter::emitMessage(const HelperMessage& message)
 
 Result<void, WriteError> OutputWriter::emitMessage(const HelperMessageView& message) {
   const std::lock_guard lock(mutex_);
+  if (closed_) return fail(WriteError{EPIPE});
   line_.clear();
   appendHelperMessageJSON(line_, message);
   line_ += '\n';
@@ -32,6 +34,11 @@ Result<void, WriteError> OutputWriter::emitMessage(const HelperMessageView& mess
   if (line_.capacity() > retainedLineBytes) std::string().swap(line_);
   if (errnum != 0) return fail(WriteError{errnum});
   return {};
+}
+
+void OutputWriter::close() {
+  const std::lock_guard lock(mutex_);
+  closed_ = true;
 }
 
 Result<void, WriteError> OutputWriter::emitEvent(std::string_view event,

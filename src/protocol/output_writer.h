@@ -20,7 +20,7 @@ namespace harlo {
 
 // A line that could not be written.
 struct WriteError {
-  int errnum;                       // errno of the failed write(2)
+  int errnum;                       // errno of the failed write(2), a positive value
   std::string description() const;  // e.g. "write failed: Broken pipe"
 };
 
@@ -47,10 +47,16 @@ class OutputWriter final {
   // kind "error" with `message` as the detail.
   Result<void, WriteError> emitError(std::string_view message);
 
+  // Ends the output: once it returns, no line is written any more, and every
+  // emit fails with EPIPE (as after the reading end closed). A line being
+  // written when it is called is finished first. Any thread.
+  void close();
+
  private:
   const int fd_;
-  std::mutex mutex_;  // serialises whole lines on fd_
-  std::string line_;  // guarded by mutex_; reused so that a line costs no allocation
+  std::mutex mutex_;     // serialises whole lines on fd_
+  std::string line_;     // guarded by mutex_; reused so that a line costs no allocation
+  bool closed_ = false;  // guarded by mutex_
 };
 
 }  // namespace harlo

@@ -2,7 +2,7 @@
 
 namespace harlo {
 
-std::string BridgeError::printed() const {
+std::string BridgeError::printedForm() const {
   std::string out = "startup(\"";
   for (const char c : message) {
     if (c == '"' || c == '\\') out.push_back('\\');

@@ -10,12 +10,13 @@ struct BridgeError {
   // local SDP service record".
   std::string message;
 
-  // The message itself, unchanged.
+  // What went wrong, for a reader: the message itself, unchanged.
   const std::string& description() const { return message; }
 
-  // The error value's own rendering: `startup("<message>")`, with a backslash
-  // before any double quote or backslash inside the message.
-  std::string printed() const;
+  // The error value written out whole, as the failure line on standard error
+  // shows it: `startup("<message>")`, with a backslash before any double
+  // quote or backslash inside the message.
+  std::string printedForm() const;
 
   bool operator==(const BridgeError&) const = default;
 };

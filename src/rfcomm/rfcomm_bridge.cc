@@ -39,10 +39,7 @@ Result<std::uint8_t, BridgeError> RFCOMMBridge::publishAndRegister() {
 
   auto record = platform_.publishServiceRecord(description.value());
   if (!record) return fail(BridgeError{"failed to publish local SDP service record"});
-  {
-    std::lock_guard lock(mutex_);
-    serviceRecord_ = record;
-  }
+  serviceRecord_ = record;
 
   const auto channelID = record->rfcommChannelID();
   if (!channelID) {
@@ -56,42 +53,41 @@ Result<std::uint8_t, BridgeError> RFCOMMBridge::publishAndRegister() {
     return fail(
         BridgeError{"failed to register RFCOMM open notifications for channel " + decimal(id)});
   }
-  std::lock_guard lock(mutex_);
   channelNotification_ = std::move(registration);
+  std::lock_guard lock(mutex_);
   activeChannelID_ = id;
   return id;
 }
 
 void RFCOMMBridge::stop() {
-  std::shared_ptr<platform::Channel> channel;
-  std::shared_ptr<platform::ChannelOpenRegistration> registration;
-  std::shared_ptr<platform::ServiceRecord> record;
-  {
-    std::lock_guard lock(mutex_);
-    stopped_ = true;
-    channel = std::move(activeChannel_);
-    registration = std::move(channelNotification_);
-    record = std::move(serviceRecord_);
-  }
-  // The platform calls may wait for the run loop, whose callbacks take the
-  // mutex: none of them is made while holding it.
-  if (channel) channel->close();
-  if (registration) {
-    registration->unregister();
-    // While close() waited for the run loop, the loop may have handled more
-    // opens, each making its client active. No open follows unregister(), so
-    // closing what is active now leaves no client channel behind.
-    std::shared_ptr<platform::Channel> lateChannel;
-    {
-      std::lock_guard lock(mutex_);
-      lateChannel = std::move(activeChannel_);
-    }
-    if (lateChannel) lateChannel->close();
-  }
-  if (record) record->remove();
+  // The client channel is closed at once, on the calling thread, so that a
+  // write in progress on another thread ends now; the loop then closes
+  // whatever client is active when the rest of the work runs there.
+  if (const auto channel = takeActiveChannel()) channel->close();
+  platform::MainLoop& loop = platform_.mainLoop();
+  loop.postAndWait([this] { stopOnLoop(); });
+  // The channel's close is delivered in a task of its own, posted while the
+  // work above ran; waiting for the loop once more lets it run first.
+  loop.postAndWait([] {});
+}
 
-  std::lock_guard lock(mutex_);
+void RFCOMMBridge::stopOnLoop() {
+  stopped_ = true;
+  if (const auto channel = takeActiveChannel()) channel->close();
+  if (channelNotification_) {
+    channelNotification_->unregister();
+    channelNotification_.reset();
+  }
+  if (serviceRecord_) {
+    serviceRecord_->remove();
+    serviceRecord_.reset();
+  }
   pendingInput_.clear();
+}
+
+std::shared_ptr<platform::Channel> RFCOMMBridge::takeActiveChannel() {
+  std::lock_guard lock(mutex_);
+  return std::move(activeChannel_);
 }
 
 std::uint8_t RFCOMMBridge::activeChannelID() const {
@@ -104,10 +100,9 @@ void RFCOMMBridge::handleChannelOpen(platform::ChannelOpenRegistration&,
   std::shared_ptr<platform::Channel> replaced;
   {
     std::lock_guard lock(mutex_);
-    if (activeChannel_ != channel) replaced = std::move(activeChannel_);
-    activeChannel_ = channel;
-    pendingInput_.clear();
+    if (activeChannel_ != channel) replaced = std::exchange(activeChannel_, channel);
   }
+  pendingInput_.clear();
   // Newest wins: the client this one replaces is closed (its close is
   // reported when the platform delivers it).
   if (replaced) replaced->close();
@@ -131,33 +126,24 @@ void RFCOMMBridge::rfcommChannelClosed(platform::Channel& channel) {
   std::shared_ptr<platform::Channel> closed;
   {
     std::lock_guard lock(mutex_);
-    if (activeChannel_.get() == &channel) {
-      closed = std::move(activeChannel_);
-      pendingInput_.clear();
-    }
+    if (activeChannel_.get() == &channel) closed = std::move(activeChannel_);
   }
+  if (closed) pendingInput_.clear();
   emitEvent_("client-disconnected",
              "RFCOMM client disconnected from channel " + decimal(channel.channelID()));
 }
 
 void RFCOMMBridge::bluetoothServiceStopped() {
+  if (stopped_) return;
+  const bool firstReport = !serviceLost_;
+  serviceLost_ = true;
   // The record and the registration died with the service: they are dropped,
   // never withdrawn, so that nothing is asked of a service that is gone (or of
   // the next one, which never knew them).
-  std::shared_ptr<platform::Channel> channel;
-  std::shared_ptr<platform::ChannelOpenRegistration> registration;
-  std::shared_ptr<platform::ServiceRecord> record;
-  bool firstReport;
-  {
-    std::lock_guard lock(mutex_);
-    if (stopped_) return;
-    firstReport = !serviceLost_;
-    serviceLost_ = true;
-    channel = std::move(activeChannel_);
-    registration = std::move(channelNotification_);
-    record = std::move(serviceRecord_);
-    pendingInput_.clear();
-  }
+  channelNotification_.reset();
+  serviceRecord_.reset();
+  pendingInput_.clear();
+  const auto channel = takeActiveChannel();
   if (firstReport) emitError_("bluetooth service stopped: waiting for it to return");
   // The client's link went with the service; its close is reported when the
   // platform delivers it.
@@ -165,38 +151,14 @@ void RFCOMMBridge::bluetoothServiceStopped() {
 }
 
 void RFCOMMBridge::bluetoothServiceReturned() {
-  {
-    std::lock_guard lock(mutex_);
-    if (stopped_ || !serviceLost_) return;
-  }
+  if (stopped_ || !serviceLost_) return;
   const auto listening = publishAndRegister();
-
-  // stop() may have run on the reader thread while the platform worked: what
-  // was kept after it took the handles is withdrawn here, and nothing is
-  // reported.
-  std::shared_ptr<platform::ChannelOpenRegistration> registration;
-  std::shared_ptr<platform::ServiceRecord> record;
-  bool stoppedMeanwhile;
-  {
-    std::lock_guard lock(mutex_);
-    stoppedMeanwhile = stopped_;
-    if (stoppedMeanwhile) {
-      registration = std::move(channelNotification_);
-      record = std::move(serviceRecord_);
-    } else if (listening) {
-      serviceLost_ = false;
-    }
-  }
-  if (stoppedMeanwhile) {
-    if (registration) registration->unregister();
-    if (record) record->remove();
-    return;
-  }
   if (!listening) {
     // Still lost: the next return tries again.
     emitError_(listening.error().message);
     return;
   }
+  serviceLost_ = false;
   emitEvent_("listening", "RFCOMM service published on channel " + decimal(listening.value()));
 }
 

@@ -6,18 +6,13 @@
 // client, and reports everything through three callbacks. It never writes to
 // standard output itself.
 //
-// Threads:
-// - Construction and start() run on the main thread before the run loop.
-// - The platform callbacks (handleChannelOpen, rfcommChannelData,
-//   rfcommChannelOpenComplete, rfcommChannelClosed) run on the main run loop;
-//   the hello reply is written from there.
-// - The service callbacks (bluetoothServiceStopped, bluetoothServiceReturned)
-//   run on the main run loop too.
-// - writeToChannel() and stop() may be called from any thread (the stdin
-//   reader calls them).
-// - The handles and pendingInput_ are guarded by one mutex, which is never
-//   held while a callback runs or a platform call may block. The callbacks
-//   may therefore be called from either thread and must be thread-safe.
+// Threads. Everything the bridge holds belongs to the platform's main loop,
+// where every platform callback runs and where stop(), called from another
+// thread, hands its work and waits for it. The one exception is the client
+// channel with its number (`activeChannel_`, `activeChannelID_`), which
+// writeToChannel() and stop() reach from any thread under `mutex_`; that mutex
+// guards nothing else and is never held while calling out, so no callback
+// ever runs with a lock held.
 //
 // Losing the service: when bluetoothd goes away the bridge reports "bluetooth
 // service stopped: waiting for it to return", drops the dead record and
@@ -40,9 +35,9 @@
 #include <string_view>
 
 #include "base/result.h"
-#include "text/line_framer.h"
-#include "rfcomm/bridge_error.h"
 #include "platform/bluetooth_platform.h"
+#include "rfcomm/bridge_error.h"
+#include "text/line_framer.h"
 
 namespace harlo {
 
@@ -71,13 +66,19 @@ class RFCOMMBridge final : public platform::ChannelOpenObserver,
   Result<std::uint8_t, BridgeError> start();
 
   // Closes the client channel, unregisters the notification, withdraws the
-  // record and empties pendingInput_, reporting nothing. A client that opens
-  // while stop() runs is closed too. Any thread; any number of times.
+  // record and empties pendingInput_, reporting nothing; no client is
+  // accepted after it. The channel is closed at once, so that a write in
+  // progress ends; the rest runs on the main loop, and stop() returns once the
+  // loop has also delivered the channel's close (so its "client-disconnected"
+  // precedes whatever the caller reports next). Any thread, any number of
+  // times; the main loop must be running, or have failed, or stop() be called
+  // on the loop thread.
   void stop();
 
   // Sends `data` whole to the active client channel and reports the outcome:
   // "rfcomm-write" with the byte count, or an error (no client, or the
-  // platform's status). Any thread; blocks while the platform writes.
+  // platform's status), on the calling thread. Any thread; blocks while the
+  // platform writes.
   void writeToChannel(std::span<const std::uint8_t> data);
 
   // The RFCOMM channel number granted at start (0 before); never reset.
@@ -95,8 +96,11 @@ class RFCOMMBridge final : public platform::ChannelOpenObserver,
  private:
   // Publishes the record, reads back its channel and registers for opens on
   // it, keeping each handle as it comes; the channel, or the failed step's
-  // error. Reports nothing. Main thread; no lock held.
+  // error. Reports nothing. Loop thread.
   Result<std::uint8_t, BridgeError> publishAndRegister();
+  void stopOnLoop();
+  // Takes the client channel out of activeChannel_ (under mutex_).
+  std::shared_ptr<platform::Channel> takeActiveChannel();
   void handleIncomingData(std::span<const std::uint8_t> data);
   void handleLine(std::string_view line);
 
@@ -105,14 +109,18 @@ class RFCOMMBridge final : public platform::ChannelOpenObserver,
   const ErrorCallback emitError_;
   const ProtocolCallback emitProtocol_;
 
+  // The loop's own state.
+  std::shared_ptr<platform::ServiceRecord> serviceRecord_;
+  // The registration for channel-open notifications.
+  std::shared_ptr<platform::ChannelOpenRegistration> channelNotification_;
+  LineFramer pendingInput_;
+  bool stopped_ = false;      // set by stop(), never cleared
+  bool serviceLost_ = false;  // from a loss until a return publishes again
+
+  // Also read by writeToChannel() on other threads.
   mutable std::mutex mutex_;
-  std::shared_ptr<platform::ServiceRecord> serviceRecord_;                  // guarded by mutex_
-  std::shared_ptr<platform::ChannelOpenRegistration> channelNotification_;  // guarded by mutex_
-  std::shared_ptr<platform::Channel> activeChannel_;                        // guarded by mutex_
-  std::uint8_t activeChannelID_ = 0;                                        // guarded by mutex_
-  LineFramer pendingInput_;                                                 // guarded by mutex_
-  bool stopped_ = false;      // guarded by mutex_; set by stop(), never cleared
-  bool serviceLost_ = false;  // guarded by mutex_; from a loss until a return publishes again
+  std::shared_ptr<platform::Channel> activeChannel_;  // guarded by mutex_
+  std::uint8_t activeChannelID_ = 0;                  // guarded by mutex_
 };
 
 }  // namespace harlo

@@ -10,9 +10,10 @@
 #include <vector>
 
 #include "base/constants.h"
+#include "platform/linux/run_loop.h"
+#include "rfcomm/rfcomm_bridge.h"
 #include "testing/fake_platform.h"
 #include "testing/test_watchdog.h"
-#include "rfcomm/rfcomm_bridge.h"
 
 namespace harlo {
 namespace {

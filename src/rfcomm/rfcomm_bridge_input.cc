@@ -2,9 +2,9 @@
 #include <string>
 
 #include "base/constants.h"
-#include "text/utf8.h"
 #include "rfcomm/hello_check.h"
 #include "rfcomm/rfcomm_bridge.h"
+#include "text/utf8.h"
 
 namespace harlo {
 
@@ -14,30 +14,16 @@ void RFCOMMBridge::rfcommChannelData(platform::Channel&, std::span<const std::ui
 }
 
 void RFCOMMBridge::handleIncomingData(std::span<const std::uint8_t> data) {
-  if (data.empty()) return;
-  {
-    std::lock_guard lock(mutex_);
-    pendingInput_.append(std::string_view(reinterpret_cast<const char*>(data.data()), data.size()));
-  }
-  for (;;) {
-    // Each line leaves the buffer before it is acted on, so the callbacks see
-    // the buffer without it and a stop() in between empties what is left.
-    // The line is copied out: a stop() on the reader thread may clear the
-    // buffer it is viewed in as soon as the lock is released.
-    std::string line;
-    bool oversized = false;
-    {
-      std::lock_guard lock(mutex_);
-      const std::optional<LineFramer::Line> next = pendingInput_.next();
-      if (!next) return;
-      oversized = next->oversized;
-      line.assign(next->bytes);
-    }
-    if (oversized) {
+  pendingInput_.append(std::string_view(reinterpret_cast<const char*>(data.data()), data.size()));
+  // Each line leaves the buffer before it is acted on, so the callbacks see
+  // the buffer without it. The line is viewed in the buffer: nothing that
+  // handling it does on this thread appends to or clears pendingInput_.
+  while (const std::optional<LineFramer::Line> line = pendingInput_.next()) {
+    if (line->oversized) {
       emitError_("RFCOMM client line exceeds " + std::to_string(maxLineBytes) + " bytes");
       continue;
     }
-    handleLine(line);
+    handleLine(line->bytes);
   }
 }
 

@@ -8,9 +8,10 @@
 #include <thread>
 #include <vector>
 
+#include "platform/linux/run_loop.h"
+#include "rfcomm/rfcomm_bridge.h"
 #include "testing/fake_platform.h"
 #include "testing/test_watchdog.h"
-#include "rfcomm/rfcomm_bridge.h"
 
 namespace harlo {
 namespace {

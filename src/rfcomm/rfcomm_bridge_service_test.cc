@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "base/constants.h"
-#include "testing/rfcomm_bridge_harness.h"
 #include "rfcomm/rfcomm_bridge.h"
+#include "testing/rfcomm_bridge_harness.h"
 
 namespace harlo {
 namespace {

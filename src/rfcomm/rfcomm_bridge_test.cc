@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "testing/rfcomm_bridge_harness.h"
 #include "rfcomm/service_record.h"
+#include "testing/rfcomm_bridge_harness.h"
 
 namespace harlo {
 namespace {
@@ -137,7 +137,7 @@ TEST(RFCOMMBridge, SameChannelOpenedTwice) {
 TEST(RFCOMMBridge, RefusedDelegateReportsErrorThenConnected) {
   BridgeHarness harness;
   harness.start();
-  harness.platform.refuseDelegate(-536870212);
+  harness.platform.setDelegateStatus(-536870212);
   auto channel = harness.platform.makeChannel(4);
   harness.platform.openChannel(channel);
   harness.platform.runPending();
@@ -249,7 +249,7 @@ TEST(BridgeError, PrintedFormEscapesQuotesAndBackslashes) {
   };
   for (const Case& c : cases) {
     const BridgeError error{c.message};
-    EXPECT_EQ(error.printed(), c.printed);
+    EXPECT_EQ(error.printedForm(), c.printed);
     EXPECT_EQ(error.description(), c.message);
   }
 }

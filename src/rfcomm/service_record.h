@@ -8,8 +8,8 @@
 
 #include "base/constants.h"
 #include "base/result.h"
-#include "rfcomm/bridge_error.h"
 #include "platform/service_dictionary.h"
+#include "rfcomm/bridge_error.h"
 
 namespace harlo {
 
@@ -23,7 +23,6 @@ std::optional<std::array<std::uint8_t, 16>> parseUUID(std::string_view text);
 // group, the service name, and not persistent. Built afresh on every call.
 // Fails with "invalid companion service UUID" when `uuidText` does not parse.
 Result<platform::ServiceDictionary, BridgeError> makeServiceDictionary(
-    std::uint8_t preferredChannelID,
-    std::string_view uuidText = companionServiceUUIDString);
+    std::uint8_t preferredChannelID, std::string_view uuidText = companionServiceUUIDString);
 
 }  // namespace harlo

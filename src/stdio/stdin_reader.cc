@@ -12,8 +12,8 @@
 #include <variant>
 
 #include "base/constants.h"
-#include "base/write_all.h"
 #include "base/result.h"
+#include "base/write_all.h"
 #include "stdio/command_dispatch.h"
 #include "stdio/stdin_framer.h"
 
@@ -39,14 +39,16 @@ std::string readFailure(int errnum) {
   return "read failed: " + std::generic_category().message(errnum);
 }
 
-// Waits until `fd` has bytes, end of input or an error to report. Needed only
-// when the parent handed over a non-blocking descriptor; 0 or an errno.
-int waitReadable(int fd) {
-  pollfd entry{fd, POLLIN, 0};
-  while (poll(&entry, 1, -1) < 0) {
-    if (errno != EINTR) return errno;
+// What a wait for input ended with: input (bytes, end of input or an error
+// for read() to report), a stop request, or the errno of a failed poll.
+enum class Woken { input, stopRequested };
+Result<Woken, int> waitForInputOrStop(int input, int stopFd) {
+  pollfd entries[] = {{input, POLLIN, 0}, {stopFd, POLLIN, 0}};
+  while (poll(entries, 2, -1) < 0) {
+    if (errno != EINTR) return fail(int{errno});
   }
-  return 0;
+  if (entries[1].revents != 0) return Woken::stopRequested;
+  return Woken::input;
 }
 
 std::string oversizedLineMessage() {
@@ -64,7 +66,7 @@ class StdinReader final {
 
   void run() {
     const Step ended = readUntilDone();
-    if (!ended) failReader(ended.error());
+    if (!ended && !stoppedQuietly()) failReader(ended.error());
     context_.mainRunLoop.stop();
   }
 
@@ -72,15 +74,16 @@ class StdinReader final {
   Step readUntilDone() {
     char block[readBlockBytes];
     for (;;) {
+      const auto woken = waitForInputOrStop(context_.input, context_.stop.readyFd());
+      if (!woken) return fail(readFailure(woken.error()));
+      if (woken.value() == Woken::stopRequested) return stopAsRequested();
       const ssize_t got = ::read(context_.input, block, sizeof block);
       if (got < 0) {
         const int errnum = errno;
-        if (errnum == EINTR) continue;
-        if (errnum != EAGAIN && errnum != EWOULDBLOCK) return fail(readFailure(errnum));
-        if (const int waited = waitReadable(context_.input); waited != 0) {
-          return fail(readFailure(waited));
-        }
-        continue;
+        // Interrupted, or a non-blocking input with nothing after all: wait
+        // again.
+        if (errnum == EINTR || errnum == EAGAIN || errnum == EWOULDBLOCK) continue;
+        return fail(readFailure(errnum));
       }
       const Step step = got == 0
                             ? endOfInput()
@@ -92,6 +95,7 @@ class StdinReader final {
   Step handleBlock(std::string_view block) {
     framer_.append(block);
     while (std::optional<StdinLine> line = framer_.next()) {
+      if (context_.stop.requested()) return stopAsRequested();
       const Step step = handleLine(*line);
       if (!step || step.value() == Progress::finished) return step;
     }
@@ -136,6 +140,17 @@ class StdinReader final {
       if (!step) return step;
     }
     return finish("stdin closed");
+  }
+
+  Step stopAsRequested() {
+    const std::optional<StopRequest::Reason> reason = context_.stop.requested();
+    if (reason->quiet) return Progress::finished;
+    return finish(reason->detail);
+  }
+
+  bool stoppedQuietly() const {
+    const std::optional<StopRequest::Reason> reason = context_.stop.requested();
+    return reason && reason->quiet;
   }
 
   Step finish(std::string_view reason) {

@@ -1,7 +1,7 @@
 // runStdinReader: the body of the stdin reader thread of bridge mode.
 //
-// It reads the parent's messages from `input` in blocking reads of at most
-// 4096 bytes (a non-blocking descriptor is waited on with poll), frames them
+// It waits with poll for the parent's messages on `input` (or a stop request)
+// and reads them in reads of at most 4096 bytes, frames them
 // into lines (StdinFramer), dispatches each line (dispatchLine) and carries
 // out the action: replies and error reports go to `output`, protocol payloads
 // to the bridge's client. It ends exactly once, on the first of:
@@ -25,9 +25,10 @@
 #include <atomic>
 #include <cstdint>
 
-#include "protocol/output_writer.h"
 #include "platform/main_loop.h"
+#include "protocol/output_writer.h"
 #include "rfcomm/rfcomm_bridge.h"
+#include "stdio/stop_request.h"
 
 namespace harlo {
 
@@ -36,6 +37,7 @@ struct StdinReaderContext {
   platform::MainLoop& mainRunLoop;
   std::atomic<std::int32_t>& exitStatus;
   OutputWriter& output;
+  const StopRequest& stop;
   int input;  // not owned, not closed
   int error;  // not owned, not closed
 };

@@ -13,11 +13,12 @@
 #include <string>
 #include <vector>
 
-#include "testing/stdio_test_support.h"
+#include "platform/linux/run_loop.h"
 #include "protocol/helper_message.h"
 #include "protocol/output_writer.h"
-#include "testing/fake_platform.h"
 #include "rfcomm/rfcomm_bridge.h"
+#include "testing/fake_platform.h"
+#include "testing/stdio_test_support.h"
 
 namespace harlo {
 namespace {
@@ -95,7 +96,7 @@ struct ReaderRig {
 
   // Runs the reader over `fd` to its end; returns the exit status it left.
   std::int32_t readFrom(int fd) {
-    runStdinReader({bridge, *loop, exitStatus, output, fd, errorFile.fd()});
+    runStdinReader({bridge, *loop, exitStatus, output, *stop, fd, errorFile.fd()});
     return exitStatus.load();
   }
 
@@ -127,6 +128,7 @@ struct ReaderRig {
                         (void)output.emitMessage(HelperMessage::makeProtocol(std::string(payload)));
                       }};
   std::atomic<std::int32_t> exitStatus{0};
+  std::unique_ptr<StopRequest> stop = std::move(StopRequest::create()).value();
 };
 
 struct ReaderCase {

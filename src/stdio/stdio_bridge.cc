@@ -11,10 +11,11 @@
 #include <thread>
 
 #include "base/write_all.h"
-#include "stdio/stdin_reader.h"
 #include "protocol/helper_message_json.h"
 #include "protocol/output_writer.h"
 #include "rfcomm/rfcomm_bridge.h"
+#include "stdio/stdin_reader.h"
+#include "stdio/stop_request.h"
 
 namespace harlo {
 namespace {
@@ -50,14 +51,19 @@ int runStdioBridge(platform::MainLoop& loop, platform::BluetoothPlatform& platfo
       });
 
   const Result<std::uint8_t, BridgeError> started = bridge.start();
-  if (!started) return failBridge(fds.error, started.error().printed());
+  if (!started) return failBridge(fds.error, started.error().printedForm());
 
   const Result<void, WriteError> ready = output.emitEvent(
       "ready", "stdio bridge ready on RFCOMM channel " + std::to_string(unsigned{started.value()}));
   if (!ready) return failBridge(fds.error, ready.error().description());
 
+  auto stop = StopRequest::create();
+  if (!stop)
+    return failBridge(fds.error, "cannot create the reader's stop request: " +
+                                     std::generic_category().message(stop.error()));
   std::atomic<std::int32_t> exitStatus{0};
-  const StdinReaderContext context{bridge, loop, exitStatus, output, fds.input, fds.error};
+  const StdinReaderContext context{bridge,        loop,      exitStatus, output,
+                                   *stop.value(), fds.input, fds.error};
   std::thread reader;
   try {
     reader = std::thread([&context] {
@@ -75,8 +81,14 @@ int runStdioBridge(platform::MainLoop& loop, platform::BluetoothPlatform& platfo
 
   const platform::Status looped = loop.run();
   if (looped != platform::statusOK) {
-    // sd-event itself broke, so the reader did not stop the loop and is still
-    // running. Say why first: the mode ends only once the reader does.
+    // The loop itself broke, so the reader did not stop it and may be waiting
+    // for input, writing to the client or handling a line. It is told to end
+    // without another word, the output is closed so that no line can follow
+    // the one on standard error, and the client channel is closed so that a
+    // write in progress ends; the loop, finished, runs nothing more.
+    stop.value()->request(StopRequest::Reason::quietly());
+    output.close();
+    bridge.stop();
     const int status =
         failBridge(fds.error, "main run loop failed: status=" + std::to_string(looped));
     reader.join();

@@ -8,20 +8,23 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "testing/stdio_test_support.h"
+#include "platform/linux/run_loop.h"
 #include "protocol/helper_message.h"
 #include "protocol/output_writer.h"
 #include "testing/fake_platform.h"
+#include "testing/stdio_test_support.h"
 #include "testing/test_watchdog.h"
 
 namespace harlo {
@@ -72,7 +75,9 @@ bool awaitSleepingThread(const std::string& name) {
 // fake platform) around one run of bridge mode on the test thread.
 class BridgeSession {
  public:
-  BridgeSession() {
+  // On a RunLoop of its own, or on `mainLoop`.
+  explicit BridgeSession(platform::MainLoop* mainLoop = nullptr)
+      : fake(mainLoop != nullptr ? *mainLoop : *loop) {
     // As in the program: a closed output is a failed write, not a signal.
     ::signal(SIGPIPE, SIG_IGN);
   }
@@ -86,16 +91,23 @@ class BridgeSession {
       if (parent) parent();
       input.closeWriteEnd();
     });
-    const int status = runStdioBridge(
-        *loop, fake, {inputFd.value_or(input.readEnd()), output.writeEnd(), error.writeEnd()});
+    const int status =
+        runStdioBridge(fake.mainLoop(), fake,
+                       {inputFd.value_or(input.readEnd()), output.writeEnd(), error.writeEnd()});
     parentThread.join();
+    collectTheRest();
+    return status;
+  }
+
+  // Once the mode has returned: reads the rest of the output and standard
+  // error.
+  void collectTheRest() {
     output.closeWriteEnd();
     error.closeWriteEnd();
     if (!parentClosedOutput) {
       while (std::optional<std::string> line = lines_.next(5s)) record(*line);
     }
     errorText = readAll(error.readEnd());
-    return status;
   }
 
   // The next message on the output, read with a bounded wait.
@@ -137,7 +149,7 @@ class BridgeSession {
   }
 
   std::unique_ptr<platform::RunLoop> loop = std::move(platform::RunLoop::create()).value();
-  FakePlatform fake{*loop};
+  FakePlatform fake;
   TestPipe input;
   TestPipe output;
   TestPipe error;
@@ -290,6 +302,87 @@ TEST(StdioBridge, WaitsOnNonBlockingInput) {
   }),
             0);
   EXPECT_EQ(session.errorText, "");
+}
+
+// A main loop that runs nothing and fails when the test says so, as a broken
+// sd-event would: its run() then returns -EIO, and from then on post() drops
+// its work and postAndWait() returns without running it.
+class BreakingLoop final : public platform::MainLoop {
+ public:
+  platform::Status run() override {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return broken_; });
+    return -EIO;
+  }
+  void stop() override {}
+  void post(std::function<void()>) override {}
+  void postAndWait(std::function<void()> work) override {
+    if (isLoopThread()) return work();
+    std::unique_lock lock(mutex_);
+    ++waiting_;
+    changed_.notify_all();
+    changed_.wait(lock, [this] { return broken_; });
+  }
+  bool isLoopThread() const override { return std::this_thread::get_id() == creator_; }
+
+  // Waits, with a bound, until another thread waits in postAndWait().
+  bool awaitWaiter() {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, 5s, [this] { return waiting_ > 0; });
+  }
+  void breakDown() {
+    std::lock_guard lock(mutex_);
+    broken_ = true;
+    changed_.notify_all();
+  }
+
+ private:
+  const std::thread::id creator_ = std::this_thread::get_id();
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool broken_ = false;  // guarded by mutex_
+  int waiting_ = 0;      // guarded by mutex_
+};
+
+// A loop that fails ends the mode at once with its standard-error line and
+// status 2, whatever the reader is doing.
+TEST(StdioBridge, LoopFailureEndsTheModeWhateverTheReaderDoes) {
+  struct Case {
+    const char* scenario;
+    std::string input;  // written once the mode is ready
+    bool readerWaitsForTheLoop;
+  };
+  const Case cases[] = {
+      {"reader waiting for input", "", false},
+      {"reader stopping the bridge on shutdown", shutdownLine, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.scenario);
+    BreakingLoop loop;
+    BridgeSession session(&loop);
+    std::thread parent([&] {
+      if (!session.awaitEvent("ready")) return;
+      session.input.write(c.input);
+      if (c.readerWaitsForTheLoop) {
+        EXPECT_TRUE(loop.awaitWaiter());
+      }
+      loop.breakDown();
+    });
+    // The input stays open: the parent thread never closes it.
+    const platform::TestWatchdog watchdog("the mode did not end after the loop failed", 30s);
+    const int status = runStdioBridge(loop, session.fake,
+                                      {session.input.readEnd(), session.output.writeEnd(),
+                                       session.error.writeEnd()});
+    parent.join();
+    session.collectTheRest();
+    EXPECT_EQ(status, 2);
+    EXPECT_EQ(session.errorText, "RFCOMM server bridge failed: main run loop failed: status=-5\n");
+    // A "stopping" that the reader wrote as the loop broke may precede the
+    // standard-error line; nothing else may.
+    std::vector<HelperMessage> started{listening(1), ready(1)};
+    if (session.messages.size() == 3) started.push_back(shutdownRequested);
+    EXPECT_EQ(session.messages, started);
+  }
 }
 
 }  // namespace

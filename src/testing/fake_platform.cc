@@ -137,9 +137,9 @@ void FakeChannel::markCloseDelivered() {
   closeDelivered_ = true;
 }
 
-FakePlatform::FakePlatform() : loop_(nullptr) {}
+FakePlatform::FakePlatform() : loop_(manualLoop_) {}
 
-FakePlatform::FakePlatform(RunLoop& loop) : loop_(&loop) {}
+FakePlatform::FakePlatform(MainLoop& loop) : loop_(loop) {}
 
 std::shared_ptr<ServiceRecord> FakePlatform::publishServiceRecord(
     const ServiceDictionary& description) {
@@ -187,7 +187,7 @@ void FakePlatform::refuseRegistration(bool refuse) {
   refuseRegistration_ = refuse;
 }
 
-void FakePlatform::refuseDelegate(Status status) {
+void FakePlatform::setDelegateStatus(Status status) {
   std::lock_guard lock(mutex_);
   delegateStatus_ = status;
 }
@@ -285,42 +285,14 @@ void FakePlatform::returnService() {
   });
 }
 
-std::size_t FakePlatform::runPending() {
-  std::size_t ran = 0;
-  for (;;) {
-    std::function<void()> callback;
-    {
-      std::lock_guard lock(mutex_);
-      if (queued_.empty()) return ran;
-      callback = std::move(queued_.front());
-      queued_.pop_front();
-    }
-    callback();
-    ++ran;
-  }
-}
-
 void FakePlatform::record(std::string call) {
   std::lock_guard lock(mutex_);
   calls_.push_back(std::move(call));
 }
 
-void FakePlatform::deliver(std::function<void()> callback) {
-  if (loop_ != nullptr) {
-    loop_->post(std::move(callback));
-    return;
-  }
-  std::lock_guard lock(mutex_);
-  queued_.push_back(std::move(callback));
-}
+void FakePlatform::deliver(std::function<void()> callback) { loop_.post(std::move(callback)); }
 
-void FakePlatform::onLoop(const std::function<void()>& work) {
-  if (loop_ != nullptr) {
-    loop_->postAndWait(work);
-  } else {
-    work();
-  }
-}
+void FakePlatform::onLoop(const std::function<void()>& work) { loop_.postAndWait(work); }
 
 void FakePlatform::deliverClose(std::shared_ptr<FakeChannel> channel) {
   deliver([channel = std::move(channel)] { notifyClosed(*channel); });

@@ -9,11 +9,12 @@
 // closeByPeer(), and plays the Bluetooth service going away and coming back
 // with stopService() and returnService().
 //
-// Delivery. Built on a RunLoop, the fake posts every callback to that loop, so
-// callbacks arrive on the loop thread as the real platform's do; unregister(),
-// remove() and close() do their work on the loop through postAndWait, like
-// the real platform, so a caller that holds a lock the loop needs deadlocks
-// here as it would there. Built without one, callbacks wait in a queue until
+// Delivery. The fake posts every callback to its main loop, so callbacks
+// arrive on the loop thread as the real platform's do; unregister(), remove()
+// and close() do their work on the loop through postAndWait, like the real
+// platform, so a caller that holds a lock the loop needs deadlocks here as it
+// would there. Built on a RunLoop, that loop's thread delivers; built without
+// one, the fake has a ManualLoop of its own: callbacks wait in its queue until
 // the test calls runPending() on its own thread.
 //
 // Callbacks honour the platform contract: an open is delivered only while its
@@ -37,7 +38,8 @@
 #include <vector>
 
 #include "platform/bluetooth_platform.h"
-#include "platform/linux/run_loop.h"
+#include "platform/main_loop.h"
+#include "testing/manual_loop.h"
 
 namespace harlo::platform {
 
@@ -84,7 +86,7 @@ class FakePlatform final : public BluetoothPlatform {
   // Callbacks wait in a queue until runPending().
   FakePlatform();
   // Callbacks are posted to `loop`, which must outlive the fake.
-  explicit FakePlatform(RunLoop& loop);
+  explicit FakePlatform(MainLoop& loop);
   FakePlatform(const FakePlatform&) = delete;
   FakePlatform& operator=(const FakePlatform&) = delete;
 
@@ -93,14 +95,15 @@ class FakePlatform final : public BluetoothPlatform {
   std::shared_ptr<ChannelOpenRegistration> registerForChannelOpenNotifications(
       std::uint8_t channelID, ChannelOpenObserver& observer) override;
   void observeBluetoothService(BluetoothServiceObserver* observer) override;
+  MainLoop& mainLoop() override { return loop_; }
 
   // Switches; each holds until changed.
   void refusePublication(bool refuse);
   void grantChannel(std::uint8_t channelID);  // what rfcommChannelID() returns (1 at first)
   void failChannelQuery(std::optional<Status> status);  // rfcommChannelID() fails with it
   void refuseRegistration(bool refuse);
-  void refuseDelegate(Status status);  // setDelegate() returns it (0: accept)
-  void failWrites(Status status);      // writeSync() returns it (0: succeed)
+  void setDelegateStatus(Status status);  // what setDelegate() returns (0 at first)
+  void failWrites(Status status);         // writeSync() returns it (0: succeed)
 
   // The platform calls so far, in order.
   std::vector<std::string> calls() const;
@@ -131,9 +134,9 @@ class FakePlatform final : public BluetoothPlatform {
   // Publication and registration then work as the switches say.
   void returnService();
 
-  // Without a loop: runs queued callbacks, and those they queue, until none is
-  // left. Returns how many ran.
-  std::size_t runPending();
+  // Built without a loop: runs queued callbacks, and those they queue, until
+  // none is left. Returns how many ran.
+  std::size_t runPending() { return manualLoop_.runPending(); }
 
  private:
   friend class FakeChannel;
@@ -142,17 +145,17 @@ class FakePlatform final : public BluetoothPlatform {
 
   void record(std::string call);
   void deliver(std::function<void()> callback);
-  // Runs `work` on the loop and waits for it (at once without a loop).
+  // Runs `work` on the loop and waits for it.
   void onLoop(const std::function<void()>& work);
   // Posts the close callback of a channel that was just marked closed.
   void deliverClose(std::shared_ptr<FakeChannel> channel);
   // Delivers the close callback now; on the loop thread only.
   static void notifyClosed(FakeChannel& channel);
 
-  RunLoop* const loop_;
+  testing::ManualLoop manualLoop_;  // the loop of a fake built without one
+  MainLoop& loop_;
   mutable std::mutex mutex_;
   std::vector<std::string> calls_;                         // guarded by mutex_
-  std::deque<std::function<void()>> queued_;               // guarded by mutex_; without a loop only
   std::optional<ServiceDictionary> description_;           // guarded by mutex_
   std::shared_ptr<ChannelOpenRegistration> registration_;  // guarded by mutex_; the last one
   ChannelOpenObserver* observer_ = nullptr;                // guarded by mutex_

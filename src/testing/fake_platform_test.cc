@@ -1,3 +1,4 @@
+#include "platform/linux/run_loop.h"
 #include "testing/fake_platform.h"
 
 #include <gtest/gtest.h>
@@ -69,7 +70,7 @@ TEST(FakePlatform, DeliversOnlyToRegisteredObserversAndAcceptedDelegates) {
   platform.runPending();
   auto registration = platform.registerForChannelOpenNotifications(1, recorder);
   platform.openChannel(refused);
-  platform.refuseDelegate(-1);
+  platform.setDelegateStatus(-1);
   ASSERT_EQ(refused->setDelegate(&recorder), -1);
   platform.deliverData(refused, "lost");
   platform.closeByPeer(refused);

@@ -112,9 +112,19 @@ Status RunLoop::run() {
       break;
     }
   }
-  std::lock_guard lock(mutex_);
-  stopRequested_ = false;
-  runningThread_ = std::thread::id();
+  std::deque<std::function<void()>> dropped;
+  {
+    std::lock_guard lock(mutex_);
+    stopRequested_ = false;
+    runningThread_ = std::thread::id();
+    if (status != statusOK) {
+      failed_ = true;
+      dropped.swap(posted_);
+    }
+  }
+  // Waiters of postAndWait() give up; the dropped work is destroyed outside
+  // the lock, since destroying it may post.
+  settled_.notify_all();
   return status;
 }
 
@@ -129,6 +139,7 @@ void RunLoop::stop() {
 void RunLoop::post(std::function<void()> work) {
   {
     std::lock_guard lock(mutex_);
+    if (failed_) return;
     posted_.push_back(std::move(work));
   }
   wake();
@@ -146,17 +157,17 @@ void RunLoop::postAndWait(std::function<void()> work) {
     work();
     return;
   }
-  std::mutex doneMutex;
-  std::condition_variable doneChanged;
-  bool done = false;
-  post([&] {
+  // Shared with the posted task, which a failed loop drops unrun after this
+  // call has returned.
+  const auto done = std::make_shared<bool>(false);  // guarded by mutex_
+  post([this, work = std::move(work), done] {
     work();
-    std::lock_guard lock(doneMutex);
-    done = true;
-    doneChanged.notify_one();
+    std::lock_guard lock(mutex_);
+    *done = true;
+    settled_.notify_all();
   });
-  std::unique_lock lock(doneMutex);
-  doneChanged.wait(lock, [&] { return done; });
+  std::unique_lock lock(mutex_);
+  settled_.wait(lock, [&] { return *done || failed_; });
 }
 
 bool RunLoop::isLoopThread() const {

@@ -74,8 +74,10 @@ class RunLoop final : public MainLoop {
   sd_event_source* wakeSource_ = nullptr;
 
   mutable std::mutex mutex_;
+  std::condition_variable settled_;  // a postAndWait() may return: its work ran, or run() failed
   std::deque<std::function<void()>> posted_;  // guarded by mutex_
   bool stopRequested_ = false;                // guarded by mutex_
+  bool failed_ = false;                       // guarded by mutex_; set when run() fails, for good
   std::thread::id runningThread_;             // guarded by mutex_; empty when not running
   const std::thread::id creatorThread_;
 };

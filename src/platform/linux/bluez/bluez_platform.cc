@@ -48,6 +48,8 @@ class BluezPlatform final : public BluetoothPlatform {
     observer_ = observer;
   }
 
+  MainLoop& mainLoop() override { return loop_; }
+
  private:
   // bluetoothd released our profile or left the bus. The Profile1 object goes
   // at once (its registration died with that bluetoothd, and the path must be

@@ -2,10 +2,11 @@
 
 #include <systemd/sd-event.h>
 
-#include <cstring>
+#include <optional>
 #include <utility>
 
 #include "platform/linux/bluez/bluez_names.h"
+#include "platform/linux/bluez/owner_change.h"
 
 namespace harlo::platform {
 namespace {
@@ -62,18 +63,15 @@ Status BusConnection::trackBluezOwner() {
   return statusOK;
 }
 
-// Signals that arrived while GetNameOwner was waiting for its answer are
-// dispatched only now, and describe changes older than that answer. A change
-// is therefore taken only when it starts from the owner we know, which skips
-// those stale signals and follows every later change.
 int BusConnection::onNameOwnerChanged(sd_bus_message* message, void* userdata, sd_bus_error*) {
   auto& self = *static_cast<BusConnection*>(userdata);
   const char* name = nullptr;
   const char* oldOwner = nullptr;
   const char* newOwner = nullptr;
   if (systemd().sd_bus_message_read(message, "sss", &name, &oldOwner, &newOwner) < 0) return 0;
-  if (std::strcmp(name, bluezService) != 0 || self.bluezOwner_ != oldOwner) return 0;
-  const std::string previous = std::exchange(self.bluezOwner_, newOwner);
+  std::optional<std::string> owner = bluezOwnerAfter(self.bluezOwner_, name, oldOwner, newOwner);
+  if (!owner) return 0;
+  const std::string previous = std::exchange(self.bluezOwner_, std::move(*owner));
   if (self.ownerChanged_) self.ownerChanged_(previous, self.bluezOwner_);
   return 0;
 }

@@ -4,8 +4,12 @@
 #   - the program, already stripped by cpack, also loses the .comment and
 #     .note sections, which only name the tools that built it;
 #   - the manual page compressed with gzip -9n (best compression, no name and
-#     no time stamp inside, so that the package is reproducible);
-#   - /usr/share/doc/<package>/copyright and changelog.gz.
+#     no time stamp inside, so that the package is reproducible), and so is
+#     every document directly in /usr/share/doc/<package> larger than 4 KiB
+#     (Debian policy 12.3); the examples below it stay as they are, so that
+#     they can be run;
+#   - the licence as Debian keeps it: /usr/share/doc/<package>/copyright
+#     in place of LICENSE, and a changelog.gz.
 # New files are 0644 and new directories 0755 whatever the umask. Any failure
 # stops cpack.
 # Only the Debian package is finished this way; a source archive is left as
@@ -44,9 +48,17 @@ if(NOT EXISTS "${man_page}")
 endif()
 compress("${man_page}")
 
-set(doc_dir "${staged_prefix}/share/doc/${CPACK_PACKAGE_NAME}")
+set(doc_dir "${staged_prefix}/${CPACK_HARLO_DOC_DIR}")
 file(MAKE_DIRECTORY "${doc_dir}")
 file(CHMOD "${staged_prefix}/share/doc" "${doc_dir}" PERMISSIONS ${directory_permissions})
+file(REMOVE "${doc_dir}/LICENSE")
+file(GLOB documents LIST_DIRECTORIES false "${doc_dir}/*")
+foreach(document IN LISTS documents)
+  file(SIZE "${document}" size)
+  if(size GREATER 4096)
+    compress("${document}")
+  endif()
+endforeach()
 file(COPY_FILE "${CPACK_HARLO_COPYRIGHT_FILE}" "${doc_dir}/copyright")
 file(COPY_FILE "${CPACK_HARLO_CHANGELOG_FILE}" "${doc_dir}/changelog")
 file(CHMOD "${doc_dir}/copyright" "${doc_dir}/changelog" PERMISSIONS ${file_permissions})

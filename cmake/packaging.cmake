@@ -1,11 +1,16 @@
 # Installation and the Debian package.
 #
-# `cmake --install` installs the helper and its manual page and nothing else:
-# the programs under tools/, the tests and the benchmarks serve development
-# only. `cpack -G DEB` (scripts/package) packages that same installation and
-# adds what Debian asks of a package: the manual page compressed, the
-# copyright file and a changelog (cmake/debian_package_docs.cmake).
+# `cmake --install` installs the helper, its manual page and its documents
+# (the licence, the client guide and the examples) and nothing else: the
+# programs under tools/, the tests and the benchmarks serve development only.
+# `cpack -G DEB` (scripts/package) packages that same installation and
+# finishes it as Debian asks: the manual page and the larger documents
+# compressed, the licence as the copyright file, and a changelog
+# (cmake/debian_package_docs.cmake).
 include(GNUInstallDirs)
+
+set(harlo_package_name harlo-companion-helper)
+set(harlo_doc_dir ${CMAKE_INSTALL_DATAROOTDIR}/doc/${harlo_package_name})
 
 set(harlo_directory_permissions
   OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
@@ -15,6 +20,13 @@ set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS ${harlo_directory_permissions})
 install(TARGETS HarloCompanionHelper RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/doc/HarloCompanionHelper.1
   DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/doc/CLIENTS.md
+  DESTINATION ${harlo_doc_dir})
+# The examples are programs people run: they keep their execute permission.
+install(FILES ${PROJECT_SOURCE_DIR}/examples/README.md DESTINATION ${harlo_doc_dir}/examples)
+install(PROGRAMS ${PROJECT_SOURCE_DIR}/examples/harlo_parent.py
+  ${PROJECT_SOURCE_DIR}/examples/harlo_client.py
+  DESTINATION ${harlo_doc_dir}/examples)
 
 # Who answers for the package. Debian requires a name and an e-mail address;
 # the default address is a placeholder until the project has one.
@@ -23,7 +35,7 @@ set(HARLO_PACKAGE_MAINTAINER
   CACHE STRING "Maintainer field of the Debian package: Name <address>")
 
 set(CPACK_GENERATOR DEB)
-set(CPACK_PACKAGE_NAME harlo-companion-helper)
+set(CPACK_PACKAGE_NAME ${harlo_package_name})
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "The HarloCompanionHelper developers")
 set(CPACK_PACKAGE_CONTACT "${HARLO_PACKAGE_MAINTAINER}")
@@ -62,6 +74,7 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_HARLO_PROGRAM "${CMAKE_INSTALL_BINDIR}/HarloCompanionHelper")
 set(CPACK_HARLO_STRIP "${CMAKE_STRIP}")
 set(CPACK_HARLO_MAN_PAGE "${CMAKE_INSTALL_MANDIR}/man1/HarloCompanionHelper.1")
+set(CPACK_HARLO_DOC_DIR "${harlo_doc_dir}")
 set(CPACK_HARLO_COPYRIGHT_FILE "${PROJECT_SOURCE_DIR}/doc/debian/copyright")
 set(CPACK_HARLO_CHANGELOG_FILE "${PROJECT_BINARY_DIR}/doc/debian/changelog")
 set(CPACK_PRE_BUILD_SCRIPTS "${PROJECT_SOURCE_DIR}/cmake/debian_package_docs.cmake")

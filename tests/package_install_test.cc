@@ -1,8 +1,9 @@
 // The Debian package made from this build tree: built with cpack into a
 // scratch folder and unpacked there with dpkg-deb (nothing is installed on
-// the system). It holds the helper, stripped, its manual page and the Debian
-// documents, nothing else, and the helper runs from the unpacked tree with
-// the same fixed reports as from the build tree.
+// the system). It holds the helper, stripped, its manual page, the licence,
+// the client guide, the examples and the Debian documents, nothing else, and
+// the helper runs from the unpacked tree with the same fixed reports as from
+// the build tree.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -124,20 +125,27 @@ TEST_F(PackageInstall, HelperRunsFromTheUnpackedTree) {
   }
 }
 
-// The package holds the helper, the manual page and the Debian documents,
-// owned by root with Debian's modes, and none of the development programs.
+// The package holds the helper, the manual page, the documents and the
+// examples, owned by root with Debian's modes (the examples can be run), and
+// none of the development programs.
 TEST_F(PackageInstall, HoldsExactlyTheInstalledFiles) {
   const std::string dir = "drwxr-xr-x root/root ";
   const std::string file = "-rw-r--r-- root/root ";
+  const std::string program = "-rwxr-xr-x root/root ";
   const std::set<std::string> expected = {
       dir + "./usr/",
       dir + "./usr/bin/",
-      "-rwxr-xr-x root/root ./usr/bin/HarloCompanionHelper",
+      program + "./usr/bin/HarloCompanionHelper",
       dir + "./usr/share/",
       dir + "./usr/share/doc/",
       dir + docFolder,
+      file + docFolder + "CLIENTS.md.gz",
       file + docFolder + "changelog.gz",
       file + docFolder + "copyright",
+      dir + docFolder + "examples/",
+      file + docFolder + "examples/README.md",
+      program + docFolder + "examples/harlo_client.py",
+      program + docFolder + "examples/harlo_parent.py",
       dir + "./usr/share/man/",
       dir + "./usr/share/man/man1/",
       file + "./usr/share/man/man1/HarloCompanionHelper.1.gz",
@@ -159,11 +167,13 @@ TEST_F(PackageInstall, HelperIsStripped) {
 }
 
 // The compressed documents carry no file name and no time stamp (the package
-// is reproducible), and the manual page is the project's own, unchanged.
+// is reproducible), and the manual page and the client guide are the
+// project's own, unchanged.
 TEST_F(PackageInstall, CompressedDocumentsAreReproducible) {
   const std::string manPage = root_ + "/usr/share/man/man1/HarloCompanionHelper.1.gz";
-  const std::string changelog = root_ + "/usr/share/doc/harlo-companion-helper/changelog.gz";
-  for (const std::string& path : {manPage, changelog}) {
+  const std::string docs = root_ + "/" + docFolder;
+  const std::string guide = docs + "CLIENTS.md.gz";
+  for (const std::string& path : {manPage, guide, docs + "changelog.gz"}) {
     const std::string bytes = readFile(path);
     ASSERT_GE(bytes.size(), 10u) << path;
     EXPECT_EQ(bytes.substr(0, 3), std::string("\x1f\x8b\x08", 3)) << path << ": not gzip";
@@ -171,9 +181,38 @@ TEST_F(PackageInstall, CompressedDocumentsAreReproducible) {
     EXPECT_EQ(bytes[3] & nameFlag, 0) << path << ": holds a file name";
     EXPECT_EQ(bytes.substr(4, 4), std::string(4, '\0')) << path << ": holds a time stamp";
   }
-  const Finished unpacked = runToEnd({HARLO_GZIP_PATH, "-dc", manPage});
-  ASSERT_EQ(unpacked.status, ExitStatus::exitedWith(0)) << unpacked.err;
-  EXPECT_EQ(unpacked.out, readFile(HARLO_MAN_PAGE_SOURCE));
+  const std::pair<std::string, std::string> sources[] = {
+      {manPage, std::string(HARLO_SOURCE_DIR) + "/doc/HarloCompanionHelper.1"},
+      {guide, std::string(HARLO_SOURCE_DIR) + "/doc/CLIENTS.md"},
+  };
+  for (const auto& [path, source] : sources) {
+    const Finished unpacked = runToEnd({HARLO_GZIP_PATH, "-dc", path});
+    ASSERT_EQ(unpacked.status, ExitStatus::exitedWith(0)) << unpacked.err;
+    EXPECT_EQ(unpacked.out, readFile(source)) << path;
+  }
+}
+
+// The copyright file declares the Expat (MIT) licence with the full text of
+// the project's LICENSE, and the examples are the project's own, unchanged.
+TEST_F(PackageInstall, CarriesTheLicenceAndTheExamples) {
+  const std::string copyright = readFile(root_ + "/" + docFolder + "copyright");
+  EXPECT_THAT(copyright,
+              ::testing::HasSubstr("\nCopyright: 2026 The HarloCompanionHelper developers\n"
+                                   "License: Expat\n"));
+  // DEP-5 indents the text by one space and writes a blank line as " .".
+  const std::string licence = readFile(std::string(HARLO_SOURCE_DIR) + "/LICENSE");
+  const std::size_t body = licence.find("Permission is hereby granted");
+  ASSERT_NE(body, std::string::npos) << "LICENSE is not the MIT licence";
+  std::istringstream lines(licence.substr(body));
+  std::string line, indented;
+  while (std::getline(lines, line)) indented += line.empty() ? " .\n" : " " + line + "\n";
+  EXPECT_THAT(copyright, ::testing::HasSubstr("License: Expat\n" + indented));
+
+  for (const char* example : {"README.md", "harlo_client.py", "harlo_parent.py"}) {
+    EXPECT_EQ(readFile(root_ + "/" + docFolder + "examples/" + example),
+              readFile(std::string(HARLO_SOURCE_DIR) + "/examples/" + example))
+        << example;
+  }
 }
 
 // The package names in a Depends field ("libc6 (>= 2.34), libfoo1").

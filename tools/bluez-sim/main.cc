@@ -8,7 +8,7 @@
 // "bluez-sim ready" on standard output. On SIGTERM or SIGINT it sends
 // Release() to every registered profile and exits 0. It exits 1 if the bus
 // connection is lost or the loop fails, 2 on a bad command line or failed
-// start-up.
+// start-up. --help prints the usage on standard output and exits 0.
 #include <signal.h>
 #include <systemd/sd-bus.h>
 #include <systemd/sd-event.h>
@@ -110,6 +110,10 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "bluez-sim: %s\n%s\n", options.error().c_str(),
                  harlo::bluez_sim::simUsage);
     return 2;
+  }
+  if (options.value().help) {
+    std::puts(harlo::bluez_sim::simUsage);
+    return std::fflush(stdout) == 0 ? 0 : 2;
   }
   return harlo::bluez_sim::run(options.value());
 }

@@ -6,6 +6,10 @@ Result<SimOptions, std::string> parseSimOptions(const std::vector<std::string>& 
   SimOptions options;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
+    if (arg == "--help") {
+      options.help = true;
+      return options;
+    }
     if (arg == "--fail-register") {
       options.failRegister = true;
     } else if (arg == "--socket" || arg == "--record-file") {

@@ -13,6 +13,8 @@ inline constexpr const char* simUsage =
     "usage: bluez-sim [--socket PATH] [--record-file PATH] [--fail-register]";
 
 struct SimOptions {
+  // --help: print the usage and exit; arguments after it are not read.
+  bool help = false;
   // Unix stream socket on which each accepted connection is one incoming
   // Bluetooth client; without it no client can connect.
   std::optional<std::string> socketPath;

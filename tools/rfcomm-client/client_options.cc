@@ -23,8 +23,13 @@ constexpr std::uint32_t maxMilliseconds = 3600000;
 Result<ClientOptions, std::string> parseClientOptions(std::span<const std::string_view> args) {
   ClientOptions options;
   bool haveRemote = false;
+  bool haveLinkOption = false;  // --local, --channel or --connect-timeout-ms
   for (std::size_t i = 0; i < args.size(); i += 2) {
     const std::string_view flag = args[i];
+    if (flag == "--help") {
+      options.help = true;
+      return options;
+    }
     if (i + 1 >= args.size()) return fail("missing value after " + std::string(flag));
     const std::string_view value = args[i + 1];
     const std::string bad = "invalid value for " + std::string(flag) + ": " + std::string(value);
@@ -36,20 +41,37 @@ Result<ClientOptions, std::string> parseClientOptions(std::span<const std::strin
         haveRemote = true;
       } else {
         options.local = *address;
+        haveLinkOption = true;
       }
+    } else if (flag == "--unix") {
+      if (value.empty()) return fail(bad);
+      options.unixSocket = std::string(value);
     } else if (flag == "--channel") {
       auto channel = decimal(value, 1, 30);
       if (!channel) return fail(bad);
       options.channel = static_cast<std::uint8_t>(*channel);
+      haveLinkOption = true;
     } else if (flag == "--idle-ms" || flag == "--connect-timeout-ms") {
       auto ms = decimal(value, 1, maxMilliseconds);
       if (!ms) return fail(bad);
-      (flag == "--idle-ms" ? options.idle : options.connectTimeout) = std::chrono::milliseconds(*ms);
+      if (flag == "--idle-ms") {
+        options.idle = std::chrono::milliseconds(*ms);
+      } else {
+        options.connectTimeout = std::chrono::milliseconds(*ms);
+        haveLinkOption = true;
+      }
     } else {
       return fail("unknown option " + std::string(flag));
     }
   }
-  if (!haveRemote) return fail(std::string("--remote is required"));
+  if (options.unixSocket) {
+    if (haveRemote) return fail(std::string("--remote and --unix exclude each other"));
+    if (haveLinkOption) {
+      return fail(std::string("--unix takes no --local, --channel or --connect-timeout-ms"));
+    }
+  } else if (!haveRemote) {
+    return fail(std::string("--remote or --unix is required"));
+  }
   return options;
 }
 

@@ -25,15 +25,34 @@ TEST(ClientOptions, DefaultsWithRemoteOnly) {
 
 // Every flag is read, in any order, and a repeated flag keeps its last value.
 TEST(ClientOptions, ReadsEveryFlag) {
-  auto options = parse({"--channel", "7", "--local", "00:AA:01:01:00:01", "--idle-ms", "250",
-                        "--remote", "00:AA:01:00:00:00", "--connect-timeout-ms", "3000",
-                        "--channel", "30"});
+  auto options =
+      parse({"--channel", "7", "--local", "00:AA:01:01:00:01", "--idle-ms", "250", "--remote",
+             "00:AA:01:00:00:00", "--connect-timeout-ms", "3000", "--channel", "30"});
   ASSERT_TRUE(options.ok()) << options.error();
   ASSERT_TRUE(options.value().local.has_value());
   EXPECT_EQ(formatBluetoothAddress(*options.value().local), "00:AA:01:01:00:01");
   EXPECT_EQ(options.value().channel, 30);
   EXPECT_EQ(options.value().idle, std::chrono::milliseconds(250));
   EXPECT_EQ(options.value().connectTimeout, std::chrono::milliseconds(3000));
+}
+
+// --unix names a socket in place of a Bluetooth address and keeps the idle
+// time; --help needs nothing else and stops the reading where it stands.
+TEST(ClientOptions, UnixSocketAndHelp) {
+  auto unix = parse({"--idle-ms", "250", "--unix", "/tmp/bluez-sim/client.sock"});
+  ASSERT_TRUE(unix.ok()) << unix.error();
+  EXPECT_EQ(unix.value().unixSocket, "/tmp/bluez-sim/client.sock");
+  EXPECT_EQ(unix.value().idle, std::chrono::milliseconds(250));
+  EXPECT_FALSE(unix.value().help);
+  EXPECT_FALSE(parse({"--remote", "00:AA:01:00:00:00"}).value().unixSocket.has_value());
+
+  const std::vector<std::string_view> helpCases[] = {
+      {"--help"}, {"--channel", "2", "--help"}, {"--help", "--verbose"}};
+  for (const auto& args : helpCases) {
+    auto help = parse(args);
+    ASSERT_TRUE(help.ok()) << help.error();
+    EXPECT_TRUE(help.value().help);
+  }
 }
 
 // Bad command lines fail with a message that names the problem.
@@ -43,8 +62,8 @@ TEST(ClientOptions, RefusesBadCommandLines) {
     std::string error;
   };
   const Case cases[] = {
-      {{}, "--remote is required"},
-      {{"--channel", "2"}, "--remote is required"},
+      {{}, "--remote or --unix is required"},
+      {{"--channel", "2"}, "--remote or --unix is required"},
       {{"--remote"}, "missing value after --remote"},
       {{"--remote", "00:AA"}, "invalid value for --remote: 00:AA"},
       {{"--remote", "00:AA:01:00:00:00", "--channel", "0"}, "invalid value for --channel: 0"},
@@ -55,6 +74,14 @@ TEST(ClientOptions, RefusesBadCommandLines) {
       {{"--remote", "00:AA:01:00:00:00", "--connect-timeout-ms", "3600001"},
        "invalid value for --connect-timeout-ms: 3600001"},
       {{"--remote", "00:AA:01:00:00:00", "--verbose", "1"}, "unknown option --verbose"},
+      {{"--unix"}, "missing value after --unix"},
+      {{"--unix", ""}, "invalid value for --unix: "},
+      {{"--unix", "/tmp/s", "--remote", "00:AA:01:00:00:00"},
+       "--remote and --unix exclude each other"},
+      {{"--channel", "2", "--unix", "/tmp/s"},
+       "--unix takes no --local, --channel or --connect-timeout-ms"},
+      {{"--unix", "/tmp/s", "--connect-timeout-ms", "5"},
+       "--unix takes no --local, --channel or --connect-timeout-ms"},
   };
   for (const auto& c : cases) {
     auto options = parse(c.args);

@@ -24,6 +24,8 @@ constexpr const char* companionUuid = "d53f4e4c-6c17-4d8b-a1c7-4a7a3f6d9a10";
 constexpr const char* otherUuid = "00001101-0000-1000-8000-00805f9b34fb";
 constexpr const char* profilePath = "/test/profile";
 
+using Outcome = UnregisterCall::Outcome;
+
 // The options the helper registers its server profile with.
 std::vector<ProfileOption> serverOptions() {
   return {{"Name", "s", "Harlo Unicode Companion"},
@@ -87,6 +89,12 @@ class BluezSimTest : public ::testing::Test {
     return registered.ok() ? registered.value() : std::vector<RecordedProfile>{};
   }
 
+  std::vector<UnregisterCall> unregisterCalls() {
+    auto calls = sim_->unregisterCalls();
+    EXPECT_TRUE(calls.ok()) << calls.error();
+    return calls.ok() ? calls.value() : std::vector<UnregisterCall>{};
+  }
+
   // Registers the server profile on client_, connects one simulated client
   // and waits for the NewConnection it causes.
   void connectThroughProfile(ProfileEndpoint& profile, UniqueFd& peer) {
@@ -119,11 +127,13 @@ TEST_F(BluezSimTest, RecordsARegistrationAsSent) {
   EXPECT_TRUE(sim_->waitForLog("registered /test/profile")) << sim_->log();
 }
 
-// Unregistering removes the registration and frees its UUID.
+// Unregistering removes the registration, is recorded as an orderly withdrawal, and frees the UUID.
 TEST_F(BluezSimTest, UnregisterRemovesTheRegistration) {
   ASSERT_TRUE(client_->registerProfile(profilePath, companionUuid, serverOptions()).ok());
   ASSERT_TRUE(client_->unregisterProfile(profilePath).ok());
   EXPECT_TRUE(registrations().empty());
+  EXPECT_EQ(unregisterCalls(),
+            (std::vector<UnregisterCall>{{profilePath, client_->uniqueName(), Outcome::removed}}));
   EXPECT_TRUE(client_->registerProfile(profilePath, companionUuid, serverOptions()).ok());
 }
 
@@ -176,6 +186,9 @@ TEST_F(BluezSimTest, RefusesWithBluetoothdErrors) {
   auto registered = registrations();
   ASSERT_EQ(registered.size(), 1u);
   EXPECT_EQ(registered[0].owner, client_->uniqueName());
+  EXPECT_EQ(unregisterCalls(),
+            (std::vector<UnregisterCall>{{"/nowhere", client_->uniqueName(), Outcome::refused},
+                                         {profilePath, other->uniqueName(), Outcome::refused}}));
 }
 
 // A malformed record is refused with the reason in the error message.
@@ -335,6 +348,7 @@ TEST_F(BluezSimTest, OwnerLeavingDropsTheRegistration) {
       sim_->waitForLog("client 1: /org/bluez/hci0/dev_00_00_00_00_00_01 closed with its profile"))
       << sim_->log();
   EXPECT_TRUE(registrations().empty());
+  EXPECT_TRUE(unregisterCalls().empty()) << "a dropped registration is no withdrawal";
   EXPECT_TRUE(waitForEndOfFile(peer.value().get()));
   EXPECT_TRUE(client_->registerProfile(profilePath, companionUuid, serverOptions()).ok());
 }
@@ -351,6 +365,45 @@ TEST_F(BluezSimTest, TerminationReleasesProfilesAndExitsZero) {
 
   ASSERT_NO_FATAL_FAILURE(startSim({}));
   EXPECT_TRUE(client_->registerProfile(profilePath, companionUuid, serverOptions()).ok());
+}
+
+// With --never-answer-unregister an UnregisterProfile call is recorded but never answered, and the
+// profile stays registered: later calls are answered while it still waits, and only the
+// simulator's exit ends it (the bus daemon then answers NoReply).
+TEST_F(BluezSimTest, NeverAnswerUnregisterLeavesTheCallPending) {
+  ASSERT_TRUE(sim_->stop().has_value());
+  ASSERT_NO_FATAL_FAILURE(startSim({.neverAnswerUnregister = true}));
+  ASSERT_TRUE(client_->registerProfile(profilePath, companionUuid, serverOptions()).ok());
+
+  std::optional<std::string> answer;  // the reply's error name, "" for success
+  auto onReply = [](sd_bus_message* reply, void* data, sd_bus_error*) {
+    const sd_bus_error* error = sd_bus_message_get_error(reply);
+    *static_cast<std::optional<std::string>*>(data) = error ? error->name : "";
+    return 0;
+  };
+  sd_bus_slot* pending = nullptr;
+  ASSERT_GE(sd_bus_call_method_async(client_->native(), &pending, "org.bluez", "/org/bluez",
+                                     "org.bluez.ProfileManager1", "UnregisterProfile", onReply,
+                                     &answer, "o", profilePath),
+            0);
+  EXPECT_TRUE(sim_->waitForLog("UnregisterProfile /test/profile from " + client_->uniqueName() +
+                               " left unanswered"))
+      << sim_->log();
+
+  // The simulator answers in arrival order: once a later call's reply is in, an answer to the
+  // first would have been too.
+  ASSERT_TRUE(client_->registerProfile("/other", otherUuid, {}).ok());
+  client_->processUntil([&] { return answer.has_value(); }, std::chrono::milliseconds(0));
+  EXPECT_FALSE(answer.has_value()) << "answered " << *answer;
+  EXPECT_EQ(
+      unregisterCalls(),
+      (std::vector<UnregisterCall>{{profilePath, client_->uniqueName(), Outcome::unanswered}}));
+  EXPECT_EQ(registrations().size(), 2u);
+
+  EXPECT_EQ(sim_->stop(), ExitStatus::exitedWith(0)) << sim_->log();
+  EXPECT_TRUE(client_->processUntil([&] { return answer.has_value(); }));
+  EXPECT_EQ(answer, "org.freedesktop.DBus.Error.NoReply");
+  sd_bus_slot_unref(pending);
 }
 
 }  // namespace

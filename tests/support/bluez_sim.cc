@@ -26,6 +26,7 @@ Result<std::unique_ptr<BluezSim>, std::string> BluezSim::start(const PrivateBus&
                                    folder.value()->file("client.sock"), "--record-file",
                                    folder.value()->file("registrations.txt")};
   if (options.failRegister) argv.push_back("--fail-register");
+  if (options.neverAnswerUnregister) argv.push_back("--never-answer-unregister");
   auto process = Subprocess::start(argv, bus.environment());
   if (!process) return fail(process.error());
   auto ready = process.value()->readLine(Subprocess::Stream::out);
@@ -52,12 +53,24 @@ Result<UniqueFd, std::string> BluezSim::connectClient() const {
   return fd;
 }
 
-Result<std::vector<RecordedProfile>, std::string> BluezSim::registrations() const {
+Result<bluez_sim::RecordFile, std::string> BluezSim::recordFile() const {
   std::ifstream in(recordFile_, std::ios::binary);
   if (!in) return fail("cannot open " + recordFile_);
   std::stringstream text;
   text << in.rdbuf();
-  return bluez_sim::parseRecordFile(text.str());
+  return bluez_sim::readRecordFile(text.str());
+}
+
+Result<std::vector<RecordedProfile>, std::string> BluezSim::registrations() const {
+  auto contents = recordFile();
+  if (!contents) return fail(contents.error());
+  return std::move(contents.value().profiles);
+}
+
+Result<std::vector<UnregisterCall>, std::string> BluezSim::unregisterCalls() const {
+  auto contents = recordFile();
+  if (!contents) return fail(contents.error());
+  return std::move(contents.value().unregisterCalls);
 }
 
 std::optional<std::string> BluezSim::waitForLog(std::string_view fragment,

@@ -40,9 +40,13 @@ namespace harlo::test_support {
 
 using bluez_sim::ProfileOption;
 using bluez_sim::RecordedProfile;
+using bluez_sim::UnregisterCall;
 
 struct BluezSimOptions {
   bool failRegister = false;  // every RegisterProfile fails with org.bluez.Error.Failed
+  // UnregisterProfile calls are recorded but never answered, as by a hung
+  // bluetoothd.
+  bool neverAnswerUnregister = false;
 };
 
 class BluezSim final {
@@ -68,6 +72,10 @@ class BluezSim final {
   // replying to the call that changed it).
   Result<std::vector<RecordedProfile>, std::string> registrations() const;
 
+  // Every UnregisterProfile call the simulator has taken, in arrival order,
+  // as it last wrote them (before any reply).
+  Result<std::vector<UnregisterCall>, std::string> unregisterCalls() const;
+
   // Waits (bounded) for a line on the simulator's standard error containing
   // `fragment` and returns it.
   std::optional<std::string> waitForLog(std::string_view fragment,
@@ -87,6 +95,7 @@ class BluezSim final {
 
  private:
   BluezSim(std::unique_ptr<TempDir> folder, std::unique_ptr<Subprocess> process);
+  Result<bluez_sim::RecordFile, std::string> recordFile() const;
 
   std::unique_ptr<TempDir> folder_;
   std::string socketPath_;

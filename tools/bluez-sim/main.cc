@@ -8,7 +8,8 @@
 // "bluez-sim ready" on standard output. On SIGTERM or SIGINT it sends
 // Release() to every registered profile and exits 0. It exits 1 if the bus
 // connection is lost or the loop fails, 2 on a bad command line or failed
-// start-up.
+// start-up. --help prints the usage (sim_options.h) on standard output and
+// exits 0.
 #include <signal.h>
 #include <systemd/sd-bus.h>
 #include <systemd/sd-event.h>
@@ -76,7 +77,8 @@ int run(const SimOptions& options) {
   if ((r = sd_bus_attach_event(sim.bus, sim.event, 0)) < 0)
     return startFailed("sd_bus_attach_event", r);
 
-  auto manager = ProfileManager::create(sim.bus, {options.recordFile, options.failRegister});
+  auto manager = ProfileManager::create(
+      sim.bus, {options.recordFile, options.failRegister, options.neverAnswerUnregister});
   if (!manager) return startFailed("ProfileManager1", manager.error());
   sim.manager = std::move(manager.value());
   if (options.socketPath) {
@@ -110,6 +112,10 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "bluez-sim: %s\n%s\n", options.error().c_str(),
                  harlo::bluez_sim::simUsage);
     return 2;
+  }
+  if (options.value().help) {
+    std::puts(harlo::bluez_sim::simUsage);
+    return 0;
   }
   return harlo::bluez_sim::run(options.value());
 }

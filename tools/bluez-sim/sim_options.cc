@@ -6,8 +6,12 @@ Result<SimOptions, std::string> parseSimOptions(const std::vector<std::string>& 
   SimOptions options;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
-    if (arg == "--fail-register") {
+    if (arg == "--help") {
+      options.help = true;
+    } else if (arg == "--fail-register") {
       options.failRegister = true;
+    } else if (arg == "--never-answer-unregister") {
+      options.neverAnswerUnregister = true;
     } else if (arg == "--socket" || arg == "--record-file") {
       if (i + 1 == args.size() || args[i + 1].empty()) return fail(arg + " needs a path");
       (arg == "--socket" ? options.socketPath : options.recordFile) = args[++i];

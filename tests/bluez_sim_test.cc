@@ -14,6 +14,7 @@
 #include "bus_client.h"
 #include "companion_record.h"
 #include "fd_io.h"
+#include "object_signals.h"
 #include "private_bus.h"
 #include "profile_endpoint.h"
 
@@ -51,6 +52,14 @@ bool holdsSocket(pid_t pid, ino_t inode) {
 ino_t inodeOf(int fd) {
   struct stat info {};
   return ::fstat(fd, &info) == 0 ? info.st_ino : 0;
+}
+
+// The entry `key` of `properties`, or nothing.
+std::optional<ProfileOption> find(const PropertyList& properties, const std::string& key) {
+  for (const auto& property : properties) {
+    if (property.key == key) return property;
+  }
+  return std::nullopt;
 }
 
 class BluezSimTest : public ::testing::Test {
@@ -365,6 +374,88 @@ TEST_F(BluezSimTest, TerminationReleasesProfilesAndExitsZero) {
 
   ASSERT_NO_FATAL_FAILURE(startSim({}));
   EXPECT_TRUE(client_->registerProfile(profilePath, companionUuid, serverOptions()).ok());
+}
+
+// GetManagedObjects at "/" lists /org/bluez with ProfileManager1 and the adapter the simulator
+// started with, and a client gets through only with an adapter powered.
+TEST_F(BluezSimTest, ListsAndServesTheAdapterItStartsWith) {
+  struct Case {
+    const char* scenario;
+    StartAdapter adapter;
+    const char* powered;  // hci0's Powered, or nullptr for no hci0
+    const char* client;   // what the simulator did with a client
+  };
+  const Case cases[] = {
+      {"default", StartAdapter::powered, "true",
+       "client 1: NewConnection(/org/bluez/hci0/dev_00_00_00_00_00_01) sent"},
+      {"--adapter-off", StartAdapter::unpowered, "false", "client 1: no powered adapter; closed"},
+      {"--no-adapter", StartAdapter::none, nullptr, "client 1: no powered adapter; closed"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.scenario);
+    ASSERT_TRUE(sim_->stop().has_value());
+    ASSERT_NO_FATAL_FAILURE(startSim({.adapter = c.adapter}));
+    auto objects = client_->managedObjects("org.bluez");
+    ASSERT_TRUE(objects.ok()) << objects.error().errorName << ": " << objects.error().errorMessage;
+    EXPECT_TRUE(objects.value()["/org/bluez"].contains("org.bluez.ProfileManager1"));
+    auto hci0 = objects.value().find("/org/bluez/hci0");
+    if (c.powered == nullptr) {
+      EXPECT_EQ(hci0, objects.value().end());
+    } else {
+      ASSERT_NE(hci0, objects.value().end());
+      const PropertyList& adapter = hci0->second["org.bluez.Adapter1"];
+      EXPECT_EQ(find(adapter, "Address"), (ProfileOption{"Address", "s", "00:AA:BB:CC:DD:00"}));
+      EXPECT_EQ(find(adapter, "AddressType"), (ProfileOption{"AddressType", "s", "public"}));
+      EXPECT_EQ(find(adapter, "Powered"), (ProfileOption{"Powered", "b", c.powered}));
+    }
+
+    ASSERT_TRUE(client_->registerProfile(profilePath, companionUuid, serverOptions()).ok());
+    auto peer = sim_->connectClient();
+    ASSERT_TRUE(peer.ok()) << peer.error();
+    EXPECT_TRUE(sim_->waitForLog(c.client)) << sim_->log();
+  }
+}
+
+// Powering the adapter off as `bluetoothctl power off` does is answered and announced; the link of
+// a connected client drops for both ends and the simulator lets go of its copy; new clients are
+// refused until the adapter is powered again.
+TEST_F(BluezSimTest, PoweringOffDropsLinksAndRefusesClients) {
+  auto profile = exportProfile(*client_);
+  ASSERT_NE(profile, nullptr);
+  UniqueFd peer;
+  ASSERT_NO_FATAL_FAILURE(connectThroughProfile(*profile, peer));
+  int receiverFd = profile->connections()[0].fd.get();
+  ino_t socket = inodeOf(receiverFd);
+  auto watched = ObjectSignals::watch(*client_, "org.bluez");
+  ASSERT_TRUE(watched.ok()) << watched.error();
+  const auto& signals = watched.value()->received();
+
+  ASSERT_TRUE(sim_->setAdapterPowered("/org/bluez/hci0", false).ok());
+  ASSERT_TRUE(client_->processUntil([&] { return signals.size() == 1; })) << sim_->log();
+  EXPECT_EQ(signals[0].member, "PropertiesChanged");
+  EXPECT_EQ(signals[0].path, "/org/bluez/hci0");
+  EXPECT_EQ(signals[0].interfaces,
+            (InterfaceMap{{"org.bluez.Adapter1", {{"Powered", "b", "false"}}}}));
+  EXPECT_TRUE(waitForEndOfFile(peer.get()));
+  EXPECT_TRUE(waitForEndOfFile(receiverFd));
+  EXPECT_TRUE(sim_->waitForLog(
+      "client 1: /org/bluez/hci0/dev_00_00_00_00_00_01 lost its link; shut down and closed"))
+      << sim_->log();
+  EXPECT_FALSE(holdsSocket(sim_->process().pid(), socket));
+
+  auto refused = sim_->connectClient();
+  ASSERT_TRUE(refused.ok()) << refused.error();
+  EXPECT_TRUE(waitForEndOfFile(refused.value().get()));
+  EXPECT_TRUE(sim_->waitForLog("client 2: no powered adapter; closed")) << sim_->log();
+
+  ASSERT_TRUE(sim_->setAdapterPowered("/org/bluez/hci0", true).ok());
+  auto welcome = sim_->connectClient();
+  ASSERT_TRUE(welcome.ok()) << welcome.error();
+  ASSERT_TRUE(client_->processUntil([&] { return profile->connections().size() == 2; }))
+      << sim_->log();
+  ASSERT_EQ(signals.size(), 2u);
+  EXPECT_EQ(signals[1].interfaces,
+            (InterfaceMap{{"org.bluez.Adapter1", {{"Powered", "b", "true"}}}}));
 }
 
 // With --never-answer-unregister an UnregisterProfile call is recorded but never answered, and the

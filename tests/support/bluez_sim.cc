@@ -12,11 +12,13 @@
 
 namespace harlo::test_support {
 
-BluezSim::BluezSim(std::unique_ptr<TempDir> folder, std::unique_ptr<Subprocess> process)
+BluezSim::BluezSim(std::unique_ptr<TempDir> folder, std::unique_ptr<Subprocess> process,
+                   std::unique_ptr<BusClient> control)
     : folder_(std::move(folder)),
       socketPath_(folder_->file("client.sock")),
       recordFile_(folder_->file("registrations.txt")),
-      process_(std::move(process)) {}
+      process_(std::move(process)),
+      control_(std::move(control)) {}
 
 Result<std::unique_ptr<BluezSim>, std::string> BluezSim::start(const PrivateBus& bus,
                                                                Options options) {
@@ -27,6 +29,8 @@ Result<std::unique_ptr<BluezSim>, std::string> BluezSim::start(const PrivateBus&
                                    folder.value()->file("registrations.txt")};
   if (options.failRegister) argv.push_back("--fail-register");
   if (options.neverAnswerUnregister) argv.push_back("--never-answer-unregister");
+  if (options.adapter == StartAdapter::unpowered) argv.push_back("--adapter-off");
+  if (options.adapter == StartAdapter::none) argv.push_back("--no-adapter");
   auto process = Subprocess::start(argv, bus.environment());
   if (!process) return fail(process.error());
   auto ready = process.value()->readLine(Subprocess::Stream::out);
@@ -37,8 +41,10 @@ Result<std::unique_ptr<BluezSim>, std::string> BluezSim::start(const PrivateBus&
         << process.value()->transcript(Subprocess::Stream::err);
     return fail(why.str());
   }
-  return std::unique_ptr<BluezSim>(
-      new BluezSim(std::move(folder.value()), std::move(process.value())));
+  auto control = BusClient::connect(bus.address());
+  if (!control) return fail(control.error());
+  return std::unique_ptr<BluezSim>(new BluezSim(
+      std::move(folder.value()), std::move(process.value()), std::move(control.value())));
 }
 
 Result<UniqueFd, std::string> BluezSim::connectClient() const {
@@ -76,6 +82,11 @@ Result<std::vector<UnregisterCall>, std::string> BluezSim::unregisterCalls() con
 std::optional<std::string> BluezSim::waitForLog(std::string_view fragment,
                                                 std::chrono::milliseconds bound) {
   return process_->waitForLineContaining(Subprocess::Stream::err, fragment, bound);
+}
+
+CallOutcome BluezSim::setAdapterPowered(const std::string& adapterPath, bool powered) {
+  return control_->setProperty("org.bluez", adapterPath, "org.bluez.Adapter1",
+                               {"Powered", "b", powered ? "true" : "false"});
 }
 
 std::optional<ExitStatus> BluezSim::stop(std::chrono::milliseconds bound) {

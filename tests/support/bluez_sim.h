@@ -14,9 +14,13 @@
 //
 // start() returns once the simulator owns org.bluez and listens, so a helper
 // started afterwards finds it. Its standard error lines (documented in
-// tools/bluez-sim/profile_manager.h and client_listener.h) can be awaited
-// with waitForLog. Starting a second BluezSim on the same bus after the
-// first has stopped stands for bluetoothd restarting.
+// tools/bluez-sim/profile_manager.h, client_listener.h and adapters.h) can be
+// awaited with waitForLog. Starting a second BluezSim on the same bus after
+// the first has stopped stands for bluetoothd restarting. Its adapters are
+// changed through a bus connection of the launcher's own, as
+// `bluetoothctl` would change them:
+//
+//   EXPECT_TRUE(sim.value()->setAdapterPowered("/org/bluez/hci0", false).ok());
 //
 // The destructor kills a simulator still running. Not thread-safe.
 #pragma once
@@ -30,6 +34,8 @@
 
 #include "app/result.h"
 #include "bluez-sim/record_file.h"
+#include "bluez-sim/sim_options.h"
+#include "bus_client.h"
 #include "private_bus.h"
 #include "subprocess.h"
 #include "temp_dir.h"
@@ -40,6 +46,7 @@ namespace harlo::test_support {
 
 using bluez_sim::ProfileOption;
 using bluez_sim::RecordedProfile;
+using bluez_sim::StartAdapter;
 using bluez_sim::UnregisterCall;
 
 struct BluezSimOptions {
@@ -47,6 +54,8 @@ struct BluezSimOptions {
   // UnregisterProfile calls are recorded but never answered, as by a hung
   // bluetoothd.
   bool neverAnswerUnregister = false;
+  // hci0 at start: powered, powered off, or no adapter at all.
+  StartAdapter adapter = StartAdapter::powered;
 };
 
 class BluezSim final {
@@ -85,6 +94,12 @@ class BluezSim final {
   // messages.
   std::string log() { return process_->transcript(Subprocess::Stream::err); }
 
+  // Sets org.bluez.Adapter1.Powered of the adapter at `adapterPath` and
+  // waits (bounded) for the answer. Powering an adapter off drops the links
+  // of the clients that came through it; with none powered, new clients are
+  // refused.
+  CallOutcome setAdapterPowered(const std::string& adapterPath, bool powered);
+
   // Sends SIGTERM (the simulator sends Release() to every profile) and waits
   // (bounded) for the exit; nothing if it did not exit.
   std::optional<ExitStatus> stop(std::chrono::milliseconds bound = defaultWait);
@@ -94,13 +109,15 @@ class BluezSim final {
   const std::string& recordFilePath() const { return recordFile_; }
 
  private:
-  BluezSim(std::unique_ptr<TempDir> folder, std::unique_ptr<Subprocess> process);
+  BluezSim(std::unique_ptr<TempDir> folder, std::unique_ptr<Subprocess> process,
+           std::unique_ptr<BusClient> control);
   Result<bluez_sim::RecordFile, std::string> recordFile() const;
 
   std::unique_ptr<TempDir> folder_;
   std::string socketPath_;
   std::string recordFile_;
-  std::unique_ptr<Subprocess> process_;  // declared last: killed before the folder goes
+  std::unique_ptr<Subprocess> process_;  // killed before the folder goes
+  std::unique_ptr<BusClient> control_;
 };
 
 }  // namespace harlo::test_support

@@ -2,10 +2,12 @@
 // machines without Bluetooth.
 //
 // It connects to the bus named by DBUS_SYSTEM_BUS_ADDRESS, exports
-// org.bluez.ProfileManager1 at /org/bluez (profile_manager.h), accepts
-// simulated clients on --socket (client_listener.h), writes what is
-// registered to --record-file (record_file.h), then owns org.bluez and prints
-// "bluez-sim ready" on standard output. On SIGTERM or SIGINT it sends
+// org.bluez.ProfileManager1 at /org/bluez (profile_manager.h) and the
+// adapters with their object manager (adapters.h; hci0, powered, unless
+// --no-adapter or --adapter-off), accepts simulated clients on --socket
+// (client_listener.h), writes what is registered to --record-file
+// (record_file.h), then owns org.bluez and prints "bluez-sim ready" on
+// standard output. On SIGTERM or SIGINT it sends
 // Release() to every registered profile and exits 0. It exits 1 if the bus
 // connection is lost or the loop fails, 2 on a bad command line or failed
 // start-up. --help prints the usage (sim_options.h) on standard output and
@@ -20,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "adapters.h"
 #include "client_listener.h"
 #include "log.h"
 #include "profile_manager.h"
@@ -32,10 +35,12 @@ struct Simulator {
   sd_event* event = nullptr;
   sd_bus* bus = nullptr;
   std::unique_ptr<ProfileManager> manager;
+  std::unique_ptr<Adapters> adapters;
   std::unique_ptr<ClientListener> listener;
 
   ~Simulator() {
     listener.reset();
+    adapters.reset();
     manager.reset();
     sd_bus_flush_close_unref(bus);
     sd_event_unref(event);
@@ -81,8 +86,16 @@ int run(const SimOptions& options) {
       sim.bus, {options.recordFile, options.failRegister, options.neverAnswerUnregister});
   if (!manager) return startFailed("ProfileManager1", manager.error());
   sim.manager = std::move(manager.value());
+  auto adapters = Adapters::create(sim.event, sim.bus);
+  if (!adapters) return startFailed("the object manager", adapters.error());
+  sim.adapters = std::move(adapters.value());
+  if (options.adapter != StartAdapter::none) {
+    auto added = sim.adapters->add(options.adapter == StartAdapter::powered);
+    if (!added) return startFailed("adding hci0", added.error());
+  }
   if (options.socketPath) {
-    auto listener = ClientListener::create(sim.event, sim.bus, *sim.manager, *options.socketPath);
+    auto listener = ClientListener::create(sim.event, sim.bus, *sim.manager, *sim.adapters,
+                                           *options.socketPath);
     if (!listener) {
       logLine("client socket: " + listener.error());
       return 2;
@@ -90,6 +103,9 @@ int run(const SimOptions& options) {
     sim.listener = std::move(listener.value());
     sim.manager->setOnRemoved([listener = sim.listener.get()](const Registration& registration) {
       listener->closeConnectionsOf(registration.owner, registration.path);
+    });
+    sim.adapters->setOnLinksLost([listener = sim.listener.get()](const std::string& adapter) {
+      listener->dropLinksThrough(adapter);
     });
   }
   if ((r = sd_bus_request_name(sim.bus, "org.bluez", 0)) < 0)

@@ -16,6 +16,8 @@ TEST(SimOptions, EachArgumentSetsItsOwnField) {
       {{"--socket", "/s", "--record-file", "/r"}, {.socketPath = "/s", .recordFile = "/r"}},
       {{"--fail-register"}, {.failRegister = true}},
       {{"--never-answer-unregister"}, {.neverAnswerUnregister = true}},
+      {{"--no-adapter"}, {.adapter = StartAdapter::none}},
+      {{"--adapter-off", "--adapter-off"}, {.adapter = StartAdapter::unpowered}},
       {{"--help", "--fail-register"}, {.failRegister = true, .help = true}},
   };
   for (const auto& c : cases) {
@@ -35,6 +37,8 @@ TEST(SimOptions, RefusesBadArgumentsNamingThem) {
       {{"--socket"}, "--socket needs a path"},
       {{"--record-file", ""}, "--record-file needs a path"},
       {{"--fail-register", "--bogus"}, "unknown argument --bogus"},
+      {{"--no-adapter", "--adapter-off"}, "--no-adapter and --adapter-off exclude each other"},
+      {{"--adapter-off", "--no-adapter"}, "--no-adapter and --adapter-off exclude each other"},
   };
   for (const auto& c : cases) {
     auto parsed = parseSimOptions(c.args);

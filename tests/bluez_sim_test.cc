@@ -458,6 +458,52 @@ TEST_F(BluezSimTest, PoweringOffDropsLinksAndRefusesClients) {
             (InterfaceMap{{"org.bluez.Adapter1", {{"Powered", "b", "true"}}}}));
 }
 
+// Adapters come and go at run time through the simulator's control object: each is announced,
+// takes the lowest free hciN, and removing one drops the links through it; a client arrives
+// through the lowest-numbered powered adapter.
+TEST_F(BluezSimTest, AddsAndRemovesAdaptersAtRunTime) {
+  auto profile = exportProfile(*client_);
+  ASSERT_NE(profile, nullptr);
+  UniqueFd peer;
+  ASSERT_NO_FATAL_FAILURE(connectThroughProfile(*profile, peer));
+  auto watched = ObjectSignals::watch(*client_, "org.bluez");
+  ASSERT_TRUE(watched.ok()) << watched.error();
+  const auto& signals = watched.value()->received();
+
+  auto hci1 = sim_->addAdapter();
+  ASSERT_TRUE(hci1.ok()) << hci1.error().errorName << ": " << hci1.error().errorMessage;
+  EXPECT_EQ(hci1.value(), "/org/bluez/hci1");
+  ASSERT_TRUE(client_->processUntil([&] { return signals.size() == 1; })) << sim_->log();
+  EXPECT_EQ(signals[0].member, "InterfacesAdded");
+  EXPECT_EQ(signals[0].path, "/org/bluez/hci1");
+  const PropertyList& added = signals[0].interfaces.at("org.bluez.Adapter1");
+  EXPECT_EQ(find(added, "Address"), (ProfileOption{"Address", "s", "00:AA:BB:CC:DD:01"}));
+  EXPECT_EQ(find(added, "Powered"), (ProfileOption{"Powered", "b", "true"}));
+
+  ASSERT_TRUE(sim_->removeAdapter("/org/bluez/hci0").ok());
+  ASSERT_TRUE(client_->processUntil([&] { return signals.size() == 2; })) << sim_->log();
+  EXPECT_EQ(signals[1].member, "InterfacesRemoved");
+  EXPECT_EQ(signals[1].path, "/org/bluez/hci0");
+  EXPECT_TRUE(signals[1].interfaces.contains("org.bluez.Adapter1"));
+  EXPECT_TRUE(waitForEndOfFile(peer.get()));
+
+  auto second = sim_->connectClient();
+  ASSERT_TRUE(second.ok()) << second.error();
+  ASSERT_TRUE(client_->processUntil([&] { return profile->connections().size() == 2; }))
+      << sim_->log();
+  EXPECT_EQ(profile->connections()[1].device, "/org/bluez/hci1/dev_00_00_00_00_00_02");
+
+  auto hci0 = sim_->addAdapter();
+  ASSERT_TRUE(hci0.ok()) << hci0.error().errorName;
+  EXPECT_EQ(hci0.value(), "/org/bluez/hci0");
+  auto objects = client_->managedObjects("org.bluez");
+  ASSERT_TRUE(objects.ok()) << objects.error().errorName;
+  EXPECT_TRUE(objects.value().contains("/org/bluez/hci0"));
+  EXPECT_TRUE(objects.value().contains("/org/bluez/hci1"));
+  EXPECT_EQ(sim_->removeAdapter("/org/bluez/hci7").errorName,
+            "org.harlo.BluezSim.Error.DoesNotExist");
+}
+
 // With --never-answer-unregister an UnregisterProfile call is recorded but never answered, and the
 // profile stays registered: later calls are answered while it still waits, and only the
 // simulator's exit ends it (the bus daemon then answers NoReply).

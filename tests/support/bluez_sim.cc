@@ -11,6 +11,17 @@
 #include <sstream>
 
 namespace harlo::test_support {
+namespace {
+
+// A call to the simulator's control object, or nothing if it cannot be made.
+sd_bus_message* controlCall(BusClient& bus, const char* member) {
+  sd_bus_message* call = nullptr;
+  int r = sd_bus_message_new_method_call(bus.native(), &call, "org.harlo.BluezSim",
+                                         "/org/harlo/BluezSim", "org.harlo.BluezSim1", member);
+  return r < 0 ? nullptr : call;
+}
+
+}  // namespace
 
 BluezSim::BluezSim(std::unique_ptr<TempDir> folder, std::unique_ptr<Subprocess> process,
                    std::unique_ptr<BusClient> control)
@@ -87,6 +98,30 @@ std::optional<std::string> BluezSim::waitForLog(std::string_view fragment,
 CallOutcome BluezSim::setAdapterPowered(const std::string& adapterPath, bool powered) {
   return control_->setProperty("org.bluez", adapterPath, "org.bluez.Adapter1",
                                {"Powered", "b", powered ? "true" : "false"});
+}
+
+Result<std::string, CallOutcome> BluezSim::addAdapter() {
+  sd_bus_message* call = controlCall(*control_, "AddAdapter");
+  sd_bus_message* reply = nullptr;
+  CallOutcome outcome = call ? control_->call(call, &reply)
+                             : CallOutcome{"harness.CallFailed", "AddAdapter could not be made"};
+  const char* path = nullptr;
+  if (outcome.ok() && sd_bus_message_read(reply, "o", &path) < 0)
+    outcome = {"harness.BadReply", "AddAdapter did not answer an object path"};
+  std::string added = path ? path : "";
+  sd_bus_message_unref(reply);
+  sd_bus_message_unref(call);
+  if (!outcome.ok()) return fail(outcome);
+  return added;
+}
+
+CallOutcome BluezSim::removeAdapter(const std::string& adapterPath) {
+  sd_bus_message* call = controlCall(*control_, "RemoveAdapter");
+  CallOutcome outcome = {"harness.CallFailed", "RemoveAdapter could not be made"};
+  if (call && sd_bus_message_append(call, "o", adapterPath.c_str()) >= 0)
+    outcome = control_->call(call);
+  sd_bus_message_unref(call);
+  return outcome;
 }
 
 std::optional<ExitStatus> BluezSim::stop(std::chrono::milliseconds bound) {

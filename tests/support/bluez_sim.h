@@ -17,10 +17,12 @@
 // tools/bluez-sim/profile_manager.h, client_listener.h and adapters.h) can be
 // awaited with waitForLog. Starting a second BluezSim on the same bus after
 // the first has stopped stands for bluetoothd restarting. Its adapters are
-// changed through a bus connection of the launcher's own, as
-// `bluetoothctl` would change them:
+// changed through a bus connection of the launcher's own, as `bluetoothctl`
+// or the simulator's control object (tools/bluez-sim/sim_control.h) change
+// them:
 //
 //   EXPECT_TRUE(sim.value()->setAdapterPowered("/org/bluez/hci0", false).ok());
+//   auto hci1 = sim.value()->addAdapter();                 // "/org/bluez/hci1"
 //
 // The destructor kills a simulator still running. Not thread-safe.
 #pragma once
@@ -99,6 +101,12 @@ class BluezSim final {
   // of the clients that came through it; with none powered, new clients are
   // refused.
   CallOutcome setAdapterPowered(const std::string& adapterPath, bool powered);
+
+  // Adds a powered adapter (org.harlo.BluezSim1.AddAdapter) and returns its
+  // path; removes one (RemoveAdapter), dropping the links through it. Each
+  // waits (bounded) for the answer.
+  Result<std::string, CallOutcome> addAdapter();
+  CallOutcome removeAdapter(const std::string& adapterPath);
 
   // Sends SIGTERM (the simulator sends Release() to every profile) and waits
   // (bounded) for the exit; nothing if it did not exit.

@@ -198,6 +198,11 @@ CallOutcome BusClient::setProperty(const std::string& destination, const std::st
   return outcome;
 }
 
+CallOutcome BusClient::call(sd_bus_message* call, sd_bus_message** reply,
+                            std::chrono::milliseconds bound) {
+  return send(bus_, call, bound, reply);
+}
+
 std::optional<std::string> BusClient::nameOwner(const std::string& name,
                                                 std::chrono::milliseconds bound) {
   sd_bus_message* call = nullptr;

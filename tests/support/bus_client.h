@@ -80,6 +80,11 @@ class BusClient final {
                           const std::string& interface, const bluez_sim::ProfileOption& property,
                           std::chrono::milliseconds bound = defaultWait);
 
+  // Sends `call` (a method call made on native()) and waits (bounded) for
+  // its reply, handed to `reply` when given (the caller unrefs it).
+  CallOutcome call(sd_bus_message* call, sd_bus_message** reply = nullptr,
+                   std::chrono::milliseconds bound = defaultWait);
+
   // The unique name owning `name` (org.freedesktop.DBus.GetNameOwner), or
   // nothing if it has no owner.
   std::optional<std::string> nameOwner(const std::string& name,

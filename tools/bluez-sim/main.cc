@@ -6,8 +6,9 @@
 // adapters with their object manager (adapters.h; hci0, powered, unless
 // --no-adapter or --adapter-off), accepts simulated clients on --socket
 // (client_listener.h), writes what is registered to --record-file
-// (record_file.h), then owns org.bluez and prints "bluez-sim ready" on
-// standard output. On SIGTERM or SIGINT it sends
+// (record_file.h), exports its control object on a second connection
+// (sim_control.h), then owns org.harlo.BluezSim and org.bluez and prints
+// "bluez-sim ready" on standard output. On SIGTERM or SIGINT it sends
 // Release() to every registered profile and exits 0. It exits 1 if the bus
 // connection is lost or the loop fails, 2 on a bad command line or failed
 // start-up. --help prints the usage (sim_options.h) on standard output and
@@ -26,6 +27,7 @@
 #include "client_listener.h"
 #include "log.h"
 #include "profile_manager.h"
+#include "sim_control.h"
 #include "sim_options.h"
 
 namespace harlo::bluez_sim {
@@ -33,15 +35,19 @@ namespace {
 
 struct Simulator {
   sd_event* event = nullptr;
-  sd_bus* bus = nullptr;
+  sd_bus* bus = nullptr;         // owns org.bluez
+  sd_bus* controlBus = nullptr;  // owns org.harlo.BluezSim
   std::unique_ptr<ProfileManager> manager;
   std::unique_ptr<Adapters> adapters;
   std::unique_ptr<ClientListener> listener;
+  std::unique_ptr<SimControl> control;
 
   ~Simulator() {
+    control.reset();
     listener.reset();
     adapters.reset();
     manager.reset();
+    sd_bus_flush_close_unref(controlBus);
     sd_bus_flush_close_unref(bus);
     sd_event_unref(event);
   }
@@ -61,6 +67,15 @@ int startFailed(const char* what, int r) {
   return 2;
 }
 
+// Opens a connection to the system bus on `event`'s loop; losing it ends the
+// loop.
+int connectToBus(sd_event* event, sd_bus** bus) {
+  int r = sd_bus_open_system(bus);
+  if (r >= 0) r = sd_bus_set_exit_on_disconnect(*bus, 1);
+  if (r >= 0) r = sd_bus_attach_event(*bus, event, 0);
+  return r;
+}
+
 int run(const SimOptions& options) {
   sigset_t signals;
   sigemptyset(&signals);
@@ -76,11 +91,10 @@ int run(const SimOptions& options) {
       return startFailed("sd_event_add_signal", r);
     }
   }
-  if ((r = sd_bus_open_system(&sim.bus)) < 0) return startFailed("sd_bus_open_system", r);
-  if ((r = sd_bus_set_exit_on_disconnect(sim.bus, 1)) < 0)
-    return startFailed("sd_bus_set_exit_on_disconnect", r);
-  if ((r = sd_bus_attach_event(sim.bus, sim.event, 0)) < 0)
-    return startFailed("sd_bus_attach_event", r);
+  if ((r = connectToBus(sim.event, &sim.bus)) < 0 ||
+      (r = connectToBus(sim.event, &sim.controlBus)) < 0) {
+    return startFailed("connecting to the system bus", r);
+  }
 
   auto manager = ProfileManager::create(
       sim.bus, {options.recordFile, options.failRegister, options.neverAnswerUnregister});
@@ -108,6 +122,11 @@ int run(const SimOptions& options) {
       listener->dropLinksThrough(adapter);
     });
   }
+  auto control = SimControl::create(sim.controlBus, *sim.adapters);
+  if (!control) return startFailed("the control object", control.error());
+  sim.control = std::move(control.value());
+  if ((r = sd_bus_request_name(sim.controlBus, simControlName, 0)) < 0)
+    return startFailed("owning org.harlo.BluezSim", r);
   if ((r = sd_bus_request_name(sim.bus, "org.bluez", 0)) < 0)
     return startFailed("owning org.bluez", r);
 

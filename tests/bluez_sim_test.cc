@@ -6,8 +6,11 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <systemd/sd-bus.h>
 
+#include <chrono>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 

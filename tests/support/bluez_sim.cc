@@ -70,7 +70,7 @@ Result<UniqueFd, std::string> BluezSim::connectClient() const {
   return fd;
 }
 
-Result<bluez_sim::RecordFile, std::string> BluezSim::recordFile() const {
+Result<bluez_sim::RecordFile, std::string> BluezSim::readRecord() const {
   std::ifstream in(recordFile_, std::ios::binary);
   if (!in) return fail("cannot open " + recordFile_);
   std::stringstream text;
@@ -79,13 +79,13 @@ Result<bluez_sim::RecordFile, std::string> BluezSim::recordFile() const {
 }
 
 Result<std::vector<RecordedProfile>, std::string> BluezSim::registrations() const {
-  auto contents = recordFile();
+  auto contents = readRecord();
   if (!contents) return fail(contents.error());
   return std::move(contents.value().profiles);
 }
 
 Result<std::vector<UnregisterCall>, std::string> BluezSim::unregisterCalls() const {
-  auto contents = recordFile();
+  auto contents = readRecord();
   if (!contents) return fail(contents.error());
   return std::move(contents.value().unregisterCalls);
 }

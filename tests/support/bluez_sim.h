@@ -119,7 +119,7 @@ class BluezSim final {
  private:
   BluezSim(std::unique_ptr<TempDir> folder, std::unique_ptr<Subprocess> process,
            std::unique_ptr<BusClient> control);
-  Result<bluez_sim::RecordFile, std::string> recordFile() const;
+  Result<bluez_sim::RecordFile, std::string> readRecord() const;
 
   std::unique_ptr<TempDir> folder_;
   std::string socketPath_;

@@ -93,7 +93,10 @@ int Adapters::onSetPowered(sd_bus*, const char*, const char*, const char*, sd_bu
 
 int Adapters::onAnnounce(sd_event_source*, void* data) {
   const auto* adapter = static_cast<const Adapter*>(data);
-  adapter->owner->announcePowered(*adapter);
+  int r = sd_bus_emit_properties_changed(adapter->owner->bus_, adapter->path.c_str(),
+                                         adapterInterface, "Powered", nullptr);
+  if (r < 0)
+    logWarning("could not announce Powered of " + adapter->path + ": " + std::strerror(-r));
   return 0;
 }
 
@@ -121,11 +124,14 @@ bool Adapters::remove(const std::string& path) {
   auto it = std::find_if(adapters_.begin(), adapters_.end(),
                          [&](const auto& adapter) { return adapter->path == path; });
   if (it == adapters_.end()) return false;
-  const Adapter& adapter = **it;
+  Adapter& adapter = **it;
   if (adapter.powered && onLinksLost_) onLinksLost_(path);
-  // A change of Powered not yet announced goes out first, as bluetoothd
-  // flushes pending changes before an object goes.
-  if (sd_event_source_get_enabled(adapter.announce, nullptr) > 0) announcePowered(adapter);
+  // A change of Powered not announced yet (a Set and this call taken in a
+  // row) goes out first, as bluetoothd flushes pending changes before an
+  // object goes.
+  int pending = SD_EVENT_OFF;
+  if (sd_event_source_get_enabled(adapter.announce, &pending) >= 0 && pending != SD_EVENT_OFF)
+    onAnnounce(adapter.announce, &adapter);
   int r = sd_bus_emit_object_removed(bus_, path.c_str());
   if (r < 0) logWarning("could not announce the removal of " + path + ": " + std::strerror(-r));
   adapters_.erase(it);
@@ -147,13 +153,6 @@ void Adapters::setPowered(Adapter& adapter, bool powered) {
   if (!powered && onLinksLost_) onLinksLost_(adapter.path);
   int r = sd_event_source_set_enabled(adapter.announce, SD_EVENT_ONESHOT);
   if (r < 0) logWarning("could not schedule PropertiesChanged on " + adapter.path);
-}
-
-void Adapters::announcePowered(const Adapter& adapter) {
-  sd_event_source_set_enabled(adapter.announce, SD_EVENT_OFF);
-  int r = sd_bus_emit_properties_changed(bus_, adapter.path.c_str(), adapterInterface, "Powered",
-                                         nullptr);
-  if (r < 0) logWarning("could not announce Powered of " + adapter.path + ": " + std::strerror(-r));
 }
 
 }  // namespace harlo::bluez_sim

@@ -91,7 +91,6 @@ class Adapters final {
   static int onAnnounce(sd_event_source* source, void* adapter);
 
   void setPowered(Adapter& adapter, bool powered);
-  void announcePowered(const Adapter& adapter);
 
   sd_event* event_;
   sd_bus* bus_;

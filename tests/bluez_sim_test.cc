@@ -6,14 +6,18 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <systemd/sd-bus.h>
 
+#include <chrono>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "bus_client.h"
 #include "companion_record.h"
 #include "fd_io.h"
+#include "object_signals.h"
 #include "private_bus.h"
 #include "profile_endpoint.h"
 
@@ -23,6 +27,8 @@ namespace {
 constexpr const char* companionUuid = "d53f4e4c-6c17-4d8b-a1c7-4a7a3f6d9a10";
 constexpr const char* otherUuid = "00001101-0000-1000-8000-00805f9b34fb";
 constexpr const char* profilePath = "/test/profile";
+
+using Outcome = UnregisterCall::Outcome;
 
 // The options the helper registers its server profile with.
 std::vector<ProfileOption> serverOptions() {
@@ -49,6 +55,14 @@ bool holdsSocket(pid_t pid, ino_t inode) {
 ino_t inodeOf(int fd) {
   struct stat info {};
   return ::fstat(fd, &info) == 0 ? info.st_ino : 0;
+}
+
+// The entry `key` of `properties`, or nothing.
+std::optional<ProfileOption> find(const PropertyList& properties, const std::string& key) {
+  for (const auto& property : properties) {
+    if (property.key == key) return property;
+  }
+  return std::nullopt;
 }
 
 class BluezSimTest : public ::testing::Test {
@@ -87,6 +101,12 @@ class BluezSimTest : public ::testing::Test {
     return registered.ok() ? registered.value() : std::vector<RecordedProfile>{};
   }
 
+  std::vector<UnregisterCall> unregisterCalls() {
+    auto calls = sim_->unregisterCalls();
+    EXPECT_TRUE(calls.ok()) << calls.error();
+    return calls.ok() ? calls.value() : std::vector<UnregisterCall>{};
+  }
+
   // Registers the server profile on client_, connects one simulated client
   // and waits for the NewConnection it causes.
   void connectThroughProfile(ProfileEndpoint& profile, UniqueFd& peer) {
@@ -119,11 +139,13 @@ TEST_F(BluezSimTest, RecordsARegistrationAsSent) {
   EXPECT_TRUE(sim_->waitForLog("registered /test/profile")) << sim_->log();
 }
 
-// Unregistering removes the registration and frees its UUID.
+// Unregistering removes the registration, is recorded as an orderly withdrawal, and frees the UUID.
 TEST_F(BluezSimTest, UnregisterRemovesTheRegistration) {
   ASSERT_TRUE(client_->registerProfile(profilePath, companionUuid, serverOptions()).ok());
   ASSERT_TRUE(client_->unregisterProfile(profilePath).ok());
   EXPECT_TRUE(registrations().empty());
+  EXPECT_EQ(unregisterCalls(),
+            (std::vector<UnregisterCall>{{profilePath, client_->uniqueName(), Outcome::removed}}));
   EXPECT_TRUE(client_->registerProfile(profilePath, companionUuid, serverOptions()).ok());
 }
 
@@ -176,6 +198,9 @@ TEST_F(BluezSimTest, RefusesWithBluetoothdErrors) {
   auto registered = registrations();
   ASSERT_EQ(registered.size(), 1u);
   EXPECT_EQ(registered[0].owner, client_->uniqueName());
+  EXPECT_EQ(unregisterCalls(),
+            (std::vector<UnregisterCall>{{"/nowhere", client_->uniqueName(), Outcome::refused},
+                                         {profilePath, other->uniqueName(), Outcome::refused}}));
 }
 
 // A malformed record is refused with the reason in the error message.
@@ -335,6 +360,7 @@ TEST_F(BluezSimTest, OwnerLeavingDropsTheRegistration) {
       sim_->waitForLog("client 1: /org/bluez/hci0/dev_00_00_00_00_00_01 closed with its profile"))
       << sim_->log();
   EXPECT_TRUE(registrations().empty());
+  EXPECT_TRUE(unregisterCalls().empty()) << "a dropped registration is no withdrawal";
   EXPECT_TRUE(waitForEndOfFile(peer.value().get()));
   EXPECT_TRUE(client_->registerProfile(profilePath, companionUuid, serverOptions()).ok());
 }
@@ -351,6 +377,173 @@ TEST_F(BluezSimTest, TerminationReleasesProfilesAndExitsZero) {
 
   ASSERT_NO_FATAL_FAILURE(startSim({}));
   EXPECT_TRUE(client_->registerProfile(profilePath, companionUuid, serverOptions()).ok());
+}
+
+// GetManagedObjects at "/" lists /org/bluez with ProfileManager1 and the adapter the simulator
+// started with, and a client gets through only with an adapter powered.
+TEST_F(BluezSimTest, ListsAndServesTheAdapterItStartsWith) {
+  struct Case {
+    const char* scenario;
+    StartAdapter adapter;
+    const char* powered;  // hci0's Powered, or nullptr for no hci0
+    const char* client;   // what the simulator did with a client
+  };
+  const Case cases[] = {
+      {"default", StartAdapter::powered, "true",
+       "client 1: NewConnection(/org/bluez/hci0/dev_00_00_00_00_00_01) sent"},
+      {"--adapter-off", StartAdapter::unpowered, "false", "client 1: no powered adapter; closed"},
+      {"--no-adapter", StartAdapter::none, nullptr, "client 1: no powered adapter; closed"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.scenario);
+    ASSERT_TRUE(sim_->stop().has_value());
+    ASSERT_NO_FATAL_FAILURE(startSim({.adapter = c.adapter}));
+    auto objects = client_->managedObjects("org.bluez");
+    ASSERT_TRUE(objects.ok()) << objects.error().errorName << ": " << objects.error().errorMessage;
+    EXPECT_TRUE(objects.value()["/org/bluez"].contains("org.bluez.ProfileManager1"));
+    auto hci0 = objects.value().find("/org/bluez/hci0");
+    if (c.powered == nullptr) {
+      EXPECT_EQ(hci0, objects.value().end());
+    } else {
+      ASSERT_NE(hci0, objects.value().end());
+      const PropertyList& adapter = hci0->second["org.bluez.Adapter1"];
+      EXPECT_EQ(find(adapter, "Address"), (ProfileOption{"Address", "s", "00:AA:BB:CC:DD:00"}));
+      EXPECT_EQ(find(adapter, "AddressType"), (ProfileOption{"AddressType", "s", "public"}));
+      EXPECT_EQ(find(adapter, "Powered"), (ProfileOption{"Powered", "b", c.powered}));
+    }
+
+    ASSERT_TRUE(client_->registerProfile(profilePath, companionUuid, serverOptions()).ok());
+    auto peer = sim_->connectClient();
+    ASSERT_TRUE(peer.ok()) << peer.error();
+    EXPECT_TRUE(sim_->waitForLog(c.client)) << sim_->log();
+  }
+}
+
+// Powering the adapter off as `bluetoothctl power off` does is answered and announced; the link of
+// a connected client drops for both ends and the simulator lets go of its copy; new clients are
+// refused until the adapter is powered again.
+TEST_F(BluezSimTest, PoweringOffDropsLinksAndRefusesClients) {
+  auto profile = exportProfile(*client_);
+  ASSERT_NE(profile, nullptr);
+  UniqueFd peer;
+  ASSERT_NO_FATAL_FAILURE(connectThroughProfile(*profile, peer));
+  int receiverFd = profile->connections()[0].fd.get();
+  ino_t socket = inodeOf(receiverFd);
+  auto watched = ObjectSignals::watch(*client_, "org.bluez");
+  ASSERT_TRUE(watched.ok()) << watched.error();
+  const auto& signals = watched.value()->received();
+
+  ASSERT_TRUE(sim_->setAdapterPowered("/org/bluez/hci0", false).ok());
+  ASSERT_TRUE(client_->processUntil([&] { return signals.size() == 1; })) << sim_->log();
+  EXPECT_EQ(signals[0].member, "PropertiesChanged");
+  EXPECT_EQ(signals[0].path, "/org/bluez/hci0");
+  EXPECT_EQ(signals[0].interfaces,
+            (InterfaceMap{{"org.bluez.Adapter1", {{"Powered", "b", "false"}}}}));
+  EXPECT_TRUE(waitForEndOfFile(peer.get()));
+  EXPECT_TRUE(waitForEndOfFile(receiverFd));
+  EXPECT_TRUE(sim_->waitForLog(
+      "client 1: /org/bluez/hci0/dev_00_00_00_00_00_01 lost its link; shut down and closed"))
+      << sim_->log();
+  EXPECT_FALSE(holdsSocket(sim_->process().pid(), socket));
+
+  auto refused = sim_->connectClient();
+  ASSERT_TRUE(refused.ok()) << refused.error();
+  EXPECT_TRUE(waitForEndOfFile(refused.value().get()));
+  EXPECT_TRUE(sim_->waitForLog("client 2: no powered adapter; closed")) << sim_->log();
+
+  ASSERT_TRUE(sim_->setAdapterPowered("/org/bluez/hci0", true).ok());
+  auto welcome = sim_->connectClient();
+  ASSERT_TRUE(welcome.ok()) << welcome.error();
+  ASSERT_TRUE(client_->processUntil([&] { return profile->connections().size() == 2; }))
+      << sim_->log();
+  ASSERT_EQ(signals.size(), 2u);
+  EXPECT_EQ(signals[1].interfaces,
+            (InterfaceMap{{"org.bluez.Adapter1", {{"Powered", "b", "true"}}}}));
+}
+
+// Adapters come and go at run time through the simulator's control object: each is announced,
+// takes the lowest free hciN, and removing one drops the links through it; a client arrives
+// through the lowest-numbered powered adapter.
+TEST_F(BluezSimTest, AddsAndRemovesAdaptersAtRunTime) {
+  auto profile = exportProfile(*client_);
+  ASSERT_NE(profile, nullptr);
+  UniqueFd peer;
+  ASSERT_NO_FATAL_FAILURE(connectThroughProfile(*profile, peer));
+  auto watched = ObjectSignals::watch(*client_, "org.bluez");
+  ASSERT_TRUE(watched.ok()) << watched.error();
+  const auto& signals = watched.value()->received();
+
+  auto hci1 = sim_->addAdapter();
+  ASSERT_TRUE(hci1.ok()) << hci1.error().errorName << ": " << hci1.error().errorMessage;
+  EXPECT_EQ(hci1.value(), "/org/bluez/hci1");
+  ASSERT_TRUE(client_->processUntil([&] { return signals.size() == 1; })) << sim_->log();
+  EXPECT_EQ(signals[0].member, "InterfacesAdded");
+  EXPECT_EQ(signals[0].path, "/org/bluez/hci1");
+  const PropertyList& added = signals[0].interfaces.at("org.bluez.Adapter1");
+  EXPECT_EQ(find(added, "Address"), (ProfileOption{"Address", "s", "00:AA:BB:CC:DD:01"}));
+  EXPECT_EQ(find(added, "Powered"), (ProfileOption{"Powered", "b", "true"}));
+
+  ASSERT_TRUE(sim_->removeAdapter("/org/bluez/hci0").ok());
+  ASSERT_TRUE(client_->processUntil([&] { return signals.size() == 2; })) << sim_->log();
+  EXPECT_EQ(signals[1].member, "InterfacesRemoved");
+  EXPECT_EQ(signals[1].path, "/org/bluez/hci0");
+  EXPECT_TRUE(signals[1].interfaces.contains("org.bluez.Adapter1"));
+  EXPECT_TRUE(waitForEndOfFile(peer.get()));
+
+  auto second = sim_->connectClient();
+  ASSERT_TRUE(second.ok()) << second.error();
+  ASSERT_TRUE(client_->processUntil([&] { return profile->connections().size() == 2; }))
+      << sim_->log();
+  EXPECT_EQ(profile->connections()[1].device, "/org/bluez/hci1/dev_00_00_00_00_00_02");
+
+  auto hci0 = sim_->addAdapter();
+  ASSERT_TRUE(hci0.ok()) << hci0.error().errorName;
+  EXPECT_EQ(hci0.value(), "/org/bluez/hci0");
+  auto objects = client_->managedObjects("org.bluez");
+  ASSERT_TRUE(objects.ok()) << objects.error().errorName;
+  EXPECT_TRUE(objects.value().contains("/org/bluez/hci0"));
+  EXPECT_TRUE(objects.value().contains("/org/bluez/hci1"));
+  EXPECT_EQ(sim_->removeAdapter("/org/bluez/hci7").errorName,
+            "org.harlo.BluezSim.Error.DoesNotExist");
+}
+
+// With --never-answer-unregister an UnregisterProfile call is recorded but never answered, and the
+// profile stays registered: later calls are answered while it still waits, and only the
+// simulator's exit ends it (the bus daemon then answers NoReply).
+TEST_F(BluezSimTest, NeverAnswerUnregisterLeavesTheCallPending) {
+  ASSERT_TRUE(sim_->stop().has_value());
+  ASSERT_NO_FATAL_FAILURE(startSim({.neverAnswerUnregister = true}));
+  ASSERT_TRUE(client_->registerProfile(profilePath, companionUuid, serverOptions()).ok());
+
+  std::optional<std::string> answer;  // the reply's error name, "" for success
+  auto onReply = [](sd_bus_message* reply, void* data, sd_bus_error*) {
+    const sd_bus_error* error = sd_bus_message_get_error(reply);
+    *static_cast<std::optional<std::string>*>(data) = error ? error->name : "";
+    return 0;
+  };
+  sd_bus_slot* pending = nullptr;
+  ASSERT_GE(sd_bus_call_method_async(client_->native(), &pending, "org.bluez", "/org/bluez",
+                                     "org.bluez.ProfileManager1", "UnregisterProfile", onReply,
+                                     &answer, "o", profilePath),
+            0);
+  EXPECT_TRUE(sim_->waitForLog("UnregisterProfile /test/profile from " + client_->uniqueName() +
+                               " left unanswered"))
+      << sim_->log();
+
+  // The simulator answers in arrival order: once a later call's reply is in, an answer to the
+  // first would have been too.
+  ASSERT_TRUE(client_->registerProfile("/other", otherUuid, {}).ok());
+  client_->processUntil([&] { return answer.has_value(); }, std::chrono::milliseconds(0));
+  EXPECT_FALSE(answer.has_value()) << "answered " << *answer;
+  EXPECT_EQ(
+      unregisterCalls(),
+      (std::vector<UnregisterCall>{{profilePath, client_->uniqueName(), Outcome::unanswered}}));
+  EXPECT_EQ(registrations().size(), 2u);
+
+  EXPECT_EQ(sim_->stop(), ExitStatus::exitedWith(0)) << sim_->log();
+  EXPECT_TRUE(client_->processUntil([&] { return answer.has_value(); }));
+  EXPECT_EQ(answer, "org.freedesktop.DBus.Error.NoReply");
+  sd_bus_slot_unref(pending);
 }
 
 }  // namespace

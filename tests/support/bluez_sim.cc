@@ -11,12 +11,25 @@
 #include <sstream>
 
 namespace harlo::test_support {
+namespace {
 
-BluezSim::BluezSim(std::unique_ptr<TempDir> folder, std::unique_ptr<Subprocess> process)
+// A call to the simulator's control object, or nothing if it cannot be made.
+sd_bus_message* controlCall(BusClient& bus, const char* member) {
+  sd_bus_message* call = nullptr;
+  int r = sd_bus_message_new_method_call(bus.native(), &call, "org.harlo.BluezSim",
+                                         "/org/harlo/BluezSim", "org.harlo.BluezSim1", member);
+  return r < 0 ? nullptr : call;
+}
+
+}  // namespace
+
+BluezSim::BluezSim(std::unique_ptr<TempDir> folder, std::unique_ptr<Subprocess> process,
+                   std::unique_ptr<BusClient> control)
     : folder_(std::move(folder)),
       socketPath_(folder_->file("client.sock")),
       recordFile_(folder_->file("registrations.txt")),
-      process_(std::move(process)) {}
+      process_(std::move(process)),
+      control_(std::move(control)) {}
 
 Result<std::unique_ptr<BluezSim>, std::string> BluezSim::start(const PrivateBus& bus,
                                                                Options options) {
@@ -26,6 +39,9 @@ Result<std::unique_ptr<BluezSim>, std::string> BluezSim::start(const PrivateBus&
                                    folder.value()->file("client.sock"), "--record-file",
                                    folder.value()->file("registrations.txt")};
   if (options.failRegister) argv.push_back("--fail-register");
+  if (options.neverAnswerUnregister) argv.push_back("--never-answer-unregister");
+  if (options.adapter == StartAdapter::unpowered) argv.push_back("--adapter-off");
+  if (options.adapter == StartAdapter::none) argv.push_back("--no-adapter");
   auto process = Subprocess::start(argv, bus.environment());
   if (!process) return fail(process.error());
   auto ready = process.value()->readLine(Subprocess::Stream::out);
@@ -36,8 +52,10 @@ Result<std::unique_ptr<BluezSim>, std::string> BluezSim::start(const PrivateBus&
         << process.value()->transcript(Subprocess::Stream::err);
     return fail(why.str());
   }
-  return std::unique_ptr<BluezSim>(
-      new BluezSim(std::move(folder.value()), std::move(process.value())));
+  auto control = BusClient::connect(bus.address());
+  if (!control) return fail(control.error());
+  return std::unique_ptr<BluezSim>(new BluezSim(
+      std::move(folder.value()), std::move(process.value()), std::move(control.value())));
 }
 
 Result<UniqueFd, std::string> BluezSim::connectClient() const {
@@ -52,17 +70,58 @@ Result<UniqueFd, std::string> BluezSim::connectClient() const {
   return fd;
 }
 
-Result<std::vector<RecordedProfile>, std::string> BluezSim::registrations() const {
+Result<bluez_sim::RecordFile, std::string> BluezSim::readRecord() const {
   std::ifstream in(recordFile_, std::ios::binary);
   if (!in) return fail("cannot open " + recordFile_);
   std::stringstream text;
   text << in.rdbuf();
-  return bluez_sim::parseRecordFile(text.str());
+  return bluez_sim::readRecordFile(text.str());
+}
+
+Result<std::vector<RecordedProfile>, std::string> BluezSim::registrations() const {
+  auto contents = readRecord();
+  if (!contents) return fail(contents.error());
+  return std::move(contents.value().profiles);
+}
+
+Result<std::vector<UnregisterCall>, std::string> BluezSim::unregisterCalls() const {
+  auto contents = readRecord();
+  if (!contents) return fail(contents.error());
+  return std::move(contents.value().unregisterCalls);
 }
 
 std::optional<std::string> BluezSim::waitForLog(std::string_view fragment,
                                                 std::chrono::milliseconds bound) {
   return process_->waitForLineContaining(Subprocess::Stream::err, fragment, bound);
+}
+
+CallOutcome BluezSim::setAdapterPowered(const std::string& adapterPath, bool powered) {
+  return control_->setProperty("org.bluez", adapterPath, "org.bluez.Adapter1",
+                               {"Powered", "b", powered ? "true" : "false"});
+}
+
+Result<std::string, CallOutcome> BluezSim::addAdapter() {
+  sd_bus_message* call = controlCall(*control_, "AddAdapter");
+  sd_bus_message* reply = nullptr;
+  CallOutcome outcome = call ? control_->call(call, &reply)
+                             : CallOutcome{"harness.CallFailed", "AddAdapter could not be made"};
+  const char* path = nullptr;
+  if (outcome.ok() && sd_bus_message_read(reply, "o", &path) < 0)
+    outcome = {"harness.BadReply", "AddAdapter did not answer an object path"};
+  std::string added = path ? path : "";
+  sd_bus_message_unref(reply);
+  sd_bus_message_unref(call);
+  if (!outcome.ok()) return fail(outcome);
+  return added;
+}
+
+CallOutcome BluezSim::removeAdapter(const std::string& adapterPath) {
+  sd_bus_message* call = controlCall(*control_, "RemoveAdapter");
+  CallOutcome outcome = {"harness.CallFailed", "RemoveAdapter could not be made"};
+  if (call && sd_bus_message_append(call, "o", adapterPath.c_str()) >= 0)
+    outcome = control_->call(call);
+  sd_bus_message_unref(call);
+  return outcome;
 }
 
 std::optional<ExitStatus> BluezSim::stop(std::chrono::milliseconds bound) {

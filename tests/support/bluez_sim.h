@@ -14,9 +14,15 @@
 //
 // start() returns once the simulator owns org.bluez and listens, so a helper
 // started afterwards finds it. Its standard error lines (documented in
-// tools/bluez-sim/profile_manager.h and client_listener.h) can be awaited
-// with waitForLog. Starting a second BluezSim on the same bus after the
-// first has stopped stands for bluetoothd restarting.
+// tools/bluez-sim/profile_manager.h, client_listener.h and adapters.h) can be
+// awaited with waitForLog. Starting a second BluezSim on the same bus after
+// the first has stopped stands for bluetoothd restarting. Its adapters are
+// changed through a bus connection of the launcher's own, as `bluetoothctl`
+// or the simulator's control object (tools/bluez-sim/sim_control.h) change
+// them:
+//
+//   EXPECT_TRUE(sim.value()->setAdapterPowered("/org/bluez/hci0", false).ok());
+//   auto hci1 = sim.value()->addAdapter();                 // "/org/bluez/hci1"
 //
 // The destructor kills a simulator still running. Not thread-safe.
 #pragma once
@@ -30,6 +36,8 @@
 
 #include "base/result.h"
 #include "bluez-sim/record_file.h"
+#include "bluez-sim/sim_options.h"
+#include "bus_client.h"
 #include "private_bus.h"
 #include "subprocess.h"
 #include "temp_dir.h"
@@ -40,9 +48,16 @@ namespace harlo::test_support {
 
 using bluez_sim::ProfileOption;
 using bluez_sim::RecordedProfile;
+using bluez_sim::StartAdapter;
+using bluez_sim::UnregisterCall;
 
 struct BluezSimOptions {
   bool failRegister = false;  // every RegisterProfile fails with org.bluez.Error.Failed
+  // UnregisterProfile calls are recorded but never answered, as by a hung
+  // bluetoothd.
+  bool neverAnswerUnregister = false;
+  // hci0 at start: powered, powered off, or no adapter at all.
+  StartAdapter adapter = StartAdapter::powered;
 };
 
 class BluezSim final {
@@ -68,6 +83,10 @@ class BluezSim final {
   // replying to the call that changed it).
   Result<std::vector<RecordedProfile>, std::string> registrations() const;
 
+  // Every UnregisterProfile call the simulator has taken, in arrival order,
+  // as it last wrote them (before any reply).
+  Result<std::vector<UnregisterCall>, std::string> unregisterCalls() const;
+
   // Waits (bounded) for a line on the simulator's standard error containing
   // `fragment` and returns it.
   std::optional<std::string> waitForLog(std::string_view fragment,
@@ -76,6 +95,18 @@ class BluezSim final {
   // Everything the simulator wrote to standard error so far, for failure
   // messages.
   std::string log() { return process_->transcript(Subprocess::Stream::err); }
+
+  // Sets org.bluez.Adapter1.Powered of the adapter at `adapterPath` and
+  // waits (bounded) for the answer. Powering an adapter off drops the links
+  // of the clients that came through it; with none powered, new clients are
+  // refused.
+  CallOutcome setAdapterPowered(const std::string& adapterPath, bool powered);
+
+  // Adds a powered adapter (org.harlo.BluezSim1.AddAdapter) and returns its
+  // path; removes one (RemoveAdapter), dropping the links through it. Each
+  // waits (bounded) for the answer.
+  Result<std::string, CallOutcome> addAdapter();
+  CallOutcome removeAdapter(const std::string& adapterPath);
 
   // Sends SIGTERM (the simulator sends Release() to every profile) and waits
   // (bounded) for the exit; nothing if it did not exit.
@@ -86,12 +117,15 @@ class BluezSim final {
   const std::string& recordFilePath() const { return recordFile_; }
 
  private:
-  BluezSim(std::unique_ptr<TempDir> folder, std::unique_ptr<Subprocess> process);
+  BluezSim(std::unique_ptr<TempDir> folder, std::unique_ptr<Subprocess> process,
+           std::unique_ptr<BusClient> control);
+  Result<bluez_sim::RecordFile, std::string> readRecord() const;
 
   std::unique_ptr<TempDir> folder_;
   std::string socketPath_;
   std::string recordFile_;
-  std::unique_ptr<Subprocess> process_;  // declared last: killed before the folder goes
+  std::unique_ptr<Subprocess> process_;  // killed before the folder goes
+  std::unique_ptr<BusClient> control_;
 };
 
 }  // namespace harlo::test_support

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "bluez-sim/dbus_options.h"
+
 namespace harlo::test_support {
 namespace {
 
@@ -76,7 +78,34 @@ CallOutcome send(sd_bus* bus, sd_bus_message* call, std::chrono::milliseconds bo
   return outcome;
 }
 
+// Reads the entries of an array of dict entries whose container the message
+// has entered, each a key of type `key` ('s' or 'o') followed by what
+// `readValue` reads, into `out`; then leaves the array.
+template <typename Value>
+int readDict(sd_bus_message* m, char key, const char* entry,
+             Result<Value, int> (*readValue)(sd_bus_message*), std::map<std::string, Value>& out) {
+  int r = 0;
+  while ((r = sd_bus_message_enter_container(m, 'e', entry)) > 0) {
+    const char* name = nullptr;
+    if ((r = sd_bus_message_read_basic(m, key, &name)) < 0) return r;
+    auto value = readValue(m);
+    if (!value) return value.error();
+    out.emplace(name, std::move(value.value()));
+    if ((r = sd_bus_message_exit_container(m)) < 0) return r;
+  }
+  return r < 0 ? r : sd_bus_message_exit_container(m);
+}
+
 }  // namespace
+
+Result<InterfaceMap, int> readInterfaceMap(sd_bus_message* m) {
+  InterfaceMap interfaces;
+  int r = sd_bus_message_enter_container(m, 'a', "{sa{sv}}");
+  if (r <= 0) return fail(r < 0 ? r : -EBADMSG);
+  if ((r = readDict(m, 's', "sa{sv}", &bluez_sim::readProfileOptions, interfaces)) < 0)
+    return fail(r);
+  return interfaces;
+}
 
 Result<std::unique_ptr<BusClient>, std::string> BusClient::connect(const std::string& address) {
   sd_bus* bus = nullptr;
@@ -130,6 +159,48 @@ CallOutcome BusClient::unregisterProfile(const std::string& path, std::chrono::m
   CallOutcome outcome = r < 0 ? localFailure("harness.CallFailed", r) : send(bus_, call, bound);
   sd_bus_message_unref(call);
   return outcome;
+}
+
+Result<std::map<std::string, InterfaceMap>, CallOutcome> BusClient::managedObjects(
+    const std::string& destination, std::chrono::milliseconds bound) {
+  sd_bus_message* call = nullptr;
+  sd_bus_message* reply = nullptr;
+  int r = sd_bus_message_new_method_call(bus_, &call, destination.c_str(), "/",
+                                         "org.freedesktop.DBus.ObjectManager", "GetManagedObjects");
+  CallOutcome outcome =
+      r < 0 ? localFailure("harness.CallFailed", r) : send(bus_, call, bound, &reply);
+  std::map<std::string, InterfaceMap> objects;
+  if (outcome.ok()) {
+    r = sd_bus_message_enter_container(reply, 'a', "{oa{sa{sv}}}");
+    if (r > 0) r = readDict(reply, 'o', "oa{sa{sv}}", &readInterfaceMap, objects);
+    if (r <= 0) outcome = localFailure("harness.BadReply", r < 0 ? r : -EBADMSG);
+  }
+  sd_bus_message_unref(reply);
+  sd_bus_message_unref(call);
+  if (!outcome.ok()) return fail(outcome);
+  return objects;
+}
+
+CallOutcome BusClient::setProperty(const std::string& destination, const std::string& path,
+                                   const std::string& interface,
+                                   const bluez_sim::ProfileOption& property,
+                                   std::chrono::milliseconds bound) {
+  sd_bus_message* call = nullptr;
+  int r = sd_bus_message_new_method_call(bus_, &call, destination.c_str(), path.c_str(),
+                                         "org.freedesktop.DBus.Properties", "Set");
+  if (r >= 0) r = sd_bus_message_append(call, "ss", interface.c_str(), property.key.c_str());
+  if (r >= 0) r = sd_bus_message_open_container(call, 'v', property.type.c_str());
+  if (r >= 0) r = appendValue(call, property.type, property.value);
+  if (r >= 0) r = sd_bus_message_close_container(call);
+  CallOutcome outcome =
+      r < 0 ? localFailure("harness.UnsupportedType", r) : send(bus_, call, bound);
+  sd_bus_message_unref(call);
+  return outcome;
+}
+
+CallOutcome BusClient::call(sd_bus_message* call, sd_bus_message** reply,
+                            std::chrono::milliseconds bound) {
+  return send(bus_, call, bound, reply);
 }
 
 std::optional<std::string> BusClient::nameOwner(const std::string& name,

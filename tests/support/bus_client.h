@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -31,6 +32,18 @@ struct CallOutcome {
   std::string errorMessage;
   bool ok() const { return errorName.empty(); }
 };
+
+// An a{sv} as received, in order: each entry's key, the D-Bus signature of
+// its value, and the value as text (rendered as bluez_sim::ProfileOption
+// renders option values).
+using PropertyList = std::vector<bluez_sim::ProfileOption>;
+
+// Each interface of an object, with its properties (an a{sa{sv}}).
+using InterfaceMap = std::map<std::string, PropertyList>;
+
+// Reads an a{sa{sv}} at the message's read position. Fails with a negative
+// errno when the message does not hold one there.
+Result<InterfaceMap, int> readInterfaceMap(sd_bus_message* message);
 
 class BusClient final {
  public:
@@ -54,6 +67,23 @@ class BusClient final {
                               std::chrono::milliseconds bound = defaultWait);
   CallOutcome unregisterProfile(const std::string& path,
                                 std::chrono::milliseconds bound = defaultWait);
+
+  // org.freedesktop.DBus.ObjectManager.GetManagedObjects on `destination`
+  // at "/": each object path with its interfaces.
+  Result<std::map<std::string, InterfaceMap>, CallOutcome> managedObjects(
+      const std::string& destination, std::chrono::milliseconds bound = defaultWait);
+
+  // org.freedesktop.DBus.Properties.Set on `destination` `path`: the
+  // property `property.key` of `interface`, sent as registerProfile sends an
+  // option value.
+  CallOutcome setProperty(const std::string& destination, const std::string& path,
+                          const std::string& interface, const bluez_sim::ProfileOption& property,
+                          std::chrono::milliseconds bound = defaultWait);
+
+  // Sends `call` (a method call made on native()) and waits (bounded) for
+  // its reply, handed to `reply` when given (the caller unrefs it).
+  CallOutcome call(sd_bus_message* call, sd_bus_message** reply = nullptr,
+                   std::chrono::milliseconds bound = defaultWait);
 
   // The unique name owning `name` (org.freedesktop.DBus.GetNameOwner), or
   // nothing if it has no owner.

@@ -21,6 +21,7 @@ namespace harlo::bluez_sim {
 struct ClientListener::Kept {
   ClientListener* listener;
   std::string label;  // "client <n>"
+  std::string adapter;
   std::string device;
   std::string owner;
   std::string path;
@@ -33,24 +34,29 @@ namespace {
 
 std::string errnoText(const char* call) { return std::string(call) + ": " + std::strerror(errno); }
 
-std::string devicePath(std::uint64_t number) {
-  char path[64];
+std::string devicePath(const std::string& adapter, std::uint64_t number) {
+  char device[32];
   std::snprintf(
-      path, sizeof path, "/org/bluez/hci0/dev_%02X_%02X_%02X_%02X_%02X_%02X",
+      device, sizeof device, "/dev_%02X_%02X_%02X_%02X_%02X_%02X",
       static_cast<unsigned>((number >> 40) & 0xFF), static_cast<unsigned>((number >> 32) & 0xFF),
       static_cast<unsigned>((number >> 24) & 0xFF), static_cast<unsigned>((number >> 16) & 0xFF),
       static_cast<unsigned>((number >> 8) & 0xFF), static_cast<unsigned>(number & 0xFF));
-  return path;
+  return adapter + device;
 }
 
 }  // namespace
 
 ClientListener::ClientListener(sd_event* event, sd_bus* bus, const ProfileManager& manager,
-                               std::string socketPath)
-    : event_(event), bus_(bus), manager_(manager), socketPath_(std::move(socketPath)) {}
+                               const Adapters& adapters, std::string socketPath)
+    : event_(event),
+      bus_(bus),
+      manager_(manager),
+      adapters_(adapters),
+      socketPath_(std::move(socketPath)) {}
 
 Result<std::unique_ptr<ClientListener>, std::string> ClientListener::create(
-    sd_event* event, sd_bus* bus, const ProfileManager& manager, std::string socketPath) {
+    sd_event* event, sd_bus* bus, const ProfileManager& manager, const Adapters& adapters,
+    std::string socketPath) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   if (socketPath.size() >= sizeof address.sun_path)
@@ -58,7 +64,7 @@ Result<std::unique_ptr<ClientListener>, std::string> ClientListener::create(
   std::copy(socketPath.begin(), socketPath.end(), address.sun_path);
 
   std::unique_ptr<ClientListener> listener(
-      new ClientListener(event, bus, manager, std::move(socketPath)));
+      new ClientListener(event, bus, manager, adapters, std::move(socketPath)));
   struct stat existing {};
   if (::lstat(listener->socketPath_.c_str(), &existing) == 0 && S_ISSOCK(existing.st_mode)) {
     ::unlink(listener->socketPath_.c_str());
@@ -97,19 +103,21 @@ void ClientListener::accept() {
       logWarning(errnoText("accept4"));
     return;
   }
-  std::uint64_t client = ++clientsAccepted_;
+  std::string label = "client " + std::to_string(++clientsAccepted_);
+  auto adapter = adapters_.poweredAdapter();
   const Registration* profile = manager_.listeningProfile();
-  if (profile == nullptr) {
-    logLine("client " + std::to_string(client) + ": no profile listens; closed");
+  if (!adapter || profile == nullptr) {
     ::close(fd);
+    logLine(label + (adapter ? ": no profile listens; closed" : ": no powered adapter; closed"));
     return;
   }
-  hand(fd, client, *profile);
+  hand(fd, std::move(label), *adapter, *profile);
 }
 
-void ClientListener::hand(int fd, std::uint64_t client, const Registration& profile) {
-  auto kept = std::make_unique<Kept>(Kept{this, "client " + std::to_string(client),
-                                          devicePath(++devicesHandedOver_), profile.owner,
+void ClientListener::hand(int fd, std::string label, const std::string& adapter,
+                          const Registration& profile) {
+  auto kept = std::make_unique<Kept>(Kept{this, std::move(label), adapter,
+                                          devicePath(adapter, ++devicesHandedOver_), profile.owner,
                                           profile.path, fd});
   sd_bus_message* call = nullptr;
   int r = sd_bus_message_new_method_call(bus_, &call, profile.owner.c_str(), profile.path.c_str(),
@@ -161,6 +169,19 @@ void ClientListener::closeConnectionsOf(const std::string& owner, const std::str
   }
   for (const Kept* kept : matching) {
     std::string line = kept->label + ": " + kept->device + " closed with its profile";
+    close(kept);
+    logLine(line);
+  }
+}
+
+void ClientListener::dropLinksThrough(const std::string& adapterPath) {
+  std::vector<const Kept*> through;
+  for (const auto& kept : kept_) {
+    if (kept->adapter == adapterPath) through.push_back(kept.get());
+  }
+  for (const Kept* kept : through) {
+    std::string line = kept->label + ": " + kept->device + " lost its link; shut down and closed";
+    ::shutdown(kept->fd, SHUT_RDWR);
     close(kept);
     logLine(line);
   }

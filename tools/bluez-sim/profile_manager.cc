@@ -4,7 +4,6 @@
 
 #include "dbus_options.h"
 #include "log.h"
-#include "record_file.h"
 
 namespace harlo::bluez_sim {
 namespace {
@@ -83,20 +82,33 @@ int ProfileManager::registerProfile(sd_bus_message* message) {
 }
 
 int ProfileManager::onUnregisterProfile(sd_bus_message* message, void* self, sd_bus_error*) {
-  auto* manager = static_cast<ProfileManager*>(self);
+  return static_cast<ProfileManager*>(self)->unregisterProfile(message);
+}
+
+int ProfileManager::unregisterProfile(sd_bus_message* message) {
+  using Outcome = UnregisterCall::Outcome;
   const char* path = nullptr;
   int r = sd_bus_message_read(message, "o", &path);
   if (r < 0) return r;
   std::string owner = sd_bus_message_get_sender(message) ? sd_bus_message_get_sender(message) : "";
-  auto registration = manager->registry_.remove(owner, path);
+  if (config_.neverAnswerUnregister) {
+    unregisterCalls_.push_back({path, owner, Outcome::unanswered});
+    writeRecordFile();
+    logLine(std::string("UnregisterProfile ") + path + " from " + owner + " left unanswered");
+    // Handled without a reply: sd-bus sends none of its own for a handler
+    // that returns without error.
+    return 1;
+  }
+  auto registration = registry_.remove(owner, path);
+  unregisterCalls_.push_back({path, owner, registration ? Outcome::removed : Outcome::refused});
+  writeRecordFile();
   if (!registration) {
     logLine(std::string("UnregisterProfile ") + path + " from " + owner +
             " refused: no such profile");
     return sd_bus_reply_method_errorf(message, "org.bluez.Error.DoesNotExist", "Does Not Exist");
   }
-  manager->writeRecordFile();
   logLine("unregistered " + registration->path + " for " + owner);
-  manager->removed(*registration);
+  removed(*registration);
   return sd_bus_reply_method_return(message, "");
 }
 
@@ -146,7 +158,8 @@ void ProfileManager::writeRecordFile() const {
   std::vector<RecordedProfile> profiles;
   for (const auto& registration : registry_.registrations())
     profiles.push_back(recordOf(registration));
-  auto written = writeFileAtomically(*config_.recordFile, formatRecordFile(profiles));
+  auto written =
+      writeFileAtomically(*config_.recordFile, formatRecordFile(profiles, unregisterCalls_));
   if (!written) logWarning("could not write " + *config_.recordFile + ": " + written.error());
 }
 

@@ -7,10 +7,17 @@
 // A registration lives as long as the bus connection that made it: when its
 // owner leaves the bus (NameOwnerChanged) its profiles are dropped.
 //
-// Every change is logged on standard error and written to the record file
-// before the reply goes out. Lines a test may wait for:
+// Every change, and every UnregisterProfile call, is logged on standard error
+// and written to the record file before the reply goes out. With
+// neverAnswerUnregister an UnregisterProfile call is recorded and logged but
+// neither carried out nor answered, as by a bluetoothd that hangs: the caller
+// sees no reply until its own timeout (or the simulator's exit), and the
+// profile stays registered until its owner leaves the bus. Lines a test may
+// wait for:
 //   "registered <path> <uuid> for <owner>, listening <channel|auto|none>"
 //   "unregistered <path> for <owner>"
+//   "UnregisterProfile <path> from <owner> refused: no such profile"
+//   "UnregisterProfile <path> from <owner> left unanswered"
 //   "<owner> left the bus: dropped <path>"
 //   "RegisterProfile <path> from <owner> refused: <error name>: <message>"
 //   "warning: <why an option was ignored>"
@@ -26,9 +33,11 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "base/result.h"
 #include "profile_registry.h"
+#include "record_file.h"
 
 namespace harlo::bluez_sim {
 
@@ -37,6 +46,7 @@ class ProfileManager final {
   struct Config {
     std::optional<std::string> recordFile;
     bool failRegister = false;  // RegisterProfile fails with org.bluez.Error.Failed
+    bool neverAnswerUnregister = false;
   };
 
   // Exports the object on `bus`, watches for owners leaving and writes the
@@ -69,12 +79,14 @@ class ProfileManager final {
   static int onNameOwnerChanged(sd_bus_message* message, void* self, sd_bus_error* error);
 
   int registerProfile(sd_bus_message* message);
+  int unregisterProfile(sd_bus_message* message);
   void removed(const Registration& registration);
   void writeRecordFile() const;
 
   sd_bus* bus_;
   Config config_;
   ProfileRegistry registry_;
+  std::vector<UnregisterCall> unregisterCalls_;
   std::function<void(const Registration&)> onRemoved_;
   sd_bus_slot* objectSlot_ = nullptr;
   sd_bus_slot* ownerMatchSlot_ = nullptr;

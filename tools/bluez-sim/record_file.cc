@@ -8,6 +8,7 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 namespace harlo::bluez_sim {
 namespace {
@@ -168,6 +169,26 @@ Result<RecordedProfile, std::string> profile(Reader& reader, std::string_view fi
   }
 }
 
+constexpr std::string_view outcomeWords[] = {"removed", "refused", "unanswered"};
+
+std::string_view wordOf(UnregisterCall::Outcome outcome) {
+  return outcomeWords[static_cast<std::size_t>(outcome)];
+}
+
+std::optional<UnregisterCall> unregisterCall(std::string_view rest) {
+  auto pathEnd = rest.find(' ');
+  if (pathEnd == std::string_view::npos) return std::nullopt;
+  auto callerEnd = rest.find(' ', pathEnd + 1);
+  if (callerEnd == std::string_view::npos) return std::nullopt;
+  auto path = unescape(rest.substr(0, pathEnd));
+  auto caller = unescape(rest.substr(pathEnd + 1, callerEnd - pathEnd - 1));
+  auto word =
+      std::find(std::begin(outcomeWords), std::end(outcomeWords), rest.substr(callerEnd + 1));
+  if (!path || !caller || word == std::end(outcomeWords)) return std::nullopt;
+  return UnregisterCall{*path, *caller,
+                        static_cast<UnregisterCall::Outcome>(word - std::begin(outcomeWords))};
+}
+
 std::string errnoText(const char* call) { return std::string(call) + ": " + std::strerror(errno); }
 
 }  // namespace
@@ -180,7 +201,8 @@ RecordedProfile recordOf(const Registration& registration) {
                          registration.options, registration.settings.serviceRecord};
 }
 
-std::string formatRecordFile(const std::vector<RecordedProfile>& profiles) {
+std::string formatRecordFile(const std::vector<RecordedProfile>& profiles,
+                             const std::vector<UnregisterCall>& unregisterCalls) {
   std::string out = "bluez-sim registrations " + std::to_string(profiles.size()) + "\n";
   for (const auto& p : profiles) {
     out += "profile " + escape(p.path, false) + "\n";
@@ -193,24 +215,42 @@ std::string formatRecordFile(const std::vector<RecordedProfile>& profiles) {
     if (p.record) out += "record " + std::to_string(p.record->size()) + "\n" + *p.record + "\n";
     out += "end\n";
   }
+  for (const auto& call : unregisterCalls) {
+    out += "unregister " + escape(call.path, true) + " " + escape(call.caller, true) + " " +
+           std::string(wordOf(call.outcome)) + "\n";
+  }
   return out;
 }
 
-Result<std::vector<RecordedProfile>, std::string> parseRecordFile(std::string_view text) {
+Result<RecordFile, std::string> readRecordFile(std::string_view text) {
   Reader reader(text);
   auto header = field(reader.line(), "bluez-sim registrations");
   auto expected = header ? count(*header) : std::nullopt;
   if (!expected) return reader.error("expected \"bluez-sim registrations <count>\"");
-  std::vector<RecordedProfile> profiles;
+  RecordFile contents;
   while (!reader.atEnd()) {
     auto line = reader.line();
     if (!line) return reader.error("unexpected end of file");
+    if (line->starts_with("unregister ")) {
+      auto call = unregisterCall(line->substr(11));
+      if (!call) return reader.error("bad unregister line");
+      contents.unregisterCalls.push_back(std::move(*call));
+      continue;
+    }
+    if (!contents.unregisterCalls.empty()) return reader.error("profile after unregister lines");
     auto p = profile(reader, *line);
     if (!p) return fail(p.error());
-    profiles.push_back(std::move(p.value()));
+    contents.profiles.push_back(std::move(p.value()));
   }
-  if (profiles.size() != *expected) return reader.error("registration count does not match");
-  return profiles;
+  if (contents.profiles.size() != *expected)
+    return reader.error("registration count does not match");
+  return contents;
+}
+
+Result<std::vector<RecordedProfile>, std::string> parseRecordFile(std::string_view text) {
+  auto contents = readRecordFile(text);
+  if (!contents) return fail(contents.error());
+  return std::move(contents.value().profiles);
 }
 
 Result<void, std::string> writeFileAtomically(const std::string& path, std::string_view contents) {

@@ -2,9 +2,9 @@
 // read back and compare.
 //
 // The simulator rewrites the whole file after every change (a registration
-// made or removed, an owner gone, shutdown), replacing it atomically, and
-// writes it before replying to the call that caused the change: a test that
-// got the reply reads the new state. Its form:
+// made or removed, an owner gone, an UnregisterProfile call, shutdown),
+// replacing it atomically, and writes it before replying to the call that
+// caused the change: a test that got the reply reads the new state. Its form:
 //
 //   bluez-sim registrations <count>
 //   profile <object path>                      } once per registration,
@@ -15,11 +15,17 @@
 //   record <byte count>                        only with a ServiceRecord taken,
 //   <the XML, byte for byte>                   followed by one line feed
 //   end
+//   unregister <path> <caller> <outcome>       one per UnregisterProfile call
+//                                              since start, in arrival order;
+//                                              outcome removed|refused|unanswered
 //
-// Keys and values are written as in ProfileOption. Text fields escape '\' as
-// "\\", line feed, carriage return and tab as "\n", "\r", "\t", other control
-// bytes as "\xNN"; a key also escapes a space as "\x20". Pure functions;
-// safe from any thread.
+// The count covers the registrations only. A registration dropped because
+// its owner left the bus leaves no "unregister" line: that line is the mark
+// of an orderly withdrawal. Keys and values are written as in ProfileOption.
+// Text fields escape '\' as "\\", line feed, carriage return and tab as
+// "\n", "\r", "\t", other control bytes as "\xNN"; a key and the fields of an
+// "unregister" line also escape a space as "\x20". Pure functions; safe from
+// any thread.
 #pragma once
 
 #include <optional>
@@ -43,11 +49,36 @@ struct RecordedProfile {
   bool operator==(const RecordedProfile&) const = default;
 };
 
+// One UnregisterProfile call as the simulator took it.
+struct UnregisterCall {
+  enum class Outcome {
+    removed,     // answered with success: the registration is gone
+    refused,     // answered org.bluez.Error.DoesNotExist
+    unanswered,  // never answered (--never-answer-unregister)
+  };
+  std::string path;    // the profile path the call named
+  std::string caller;  // unique bus name of the caller
+  Outcome outcome;
+
+  bool operator==(const UnregisterCall&) const = default;
+};
+
+struct RecordFile {
+  std::vector<RecordedProfile> profiles;
+  std::vector<UnregisterCall> unregisterCalls;
+
+  bool operator==(const RecordFile&) const = default;
+};
+
 RecordedProfile recordOf(const Registration& registration);
 
-std::string formatRecordFile(const std::vector<RecordedProfile>& profiles);
+std::string formatRecordFile(const std::vector<RecordedProfile>& profiles,
+                             const std::vector<UnregisterCall>& unregisterCalls = {});
 
 // Reads text written by formatRecordFile; the error names the bad line.
+Result<RecordFile, std::string> readRecordFile(std::string_view text);
+
+// The registrations of text written by formatRecordFile.
 Result<std::vector<RecordedProfile>, std::string> parseRecordFile(std::string_view text);
 
 // Writes `contents` to `path` through a temporary file in the same folder

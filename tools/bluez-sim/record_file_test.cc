@@ -29,6 +29,13 @@ TEST(RecordFile, FormatsAsDocumented) {
             "<record>\n</record>\n"
             "end\n");
   EXPECT_EQ(formatRecordFile({}), "bluez-sim registrations 0\n");
+  EXPECT_EQ(formatRecordFile({}, {{"/a", ":1.7", UnregisterCall::Outcome::removed},
+                                  {"/b", ":1.8", UnregisterCall::Outcome::refused},
+                                  {"/a", ":1.7", UnregisterCall::Outcome::unanswered}}),
+            "bluez-sim registrations 0\n"
+            "unregister /a :1.7 removed\n"
+            "unregister /b :1.8 refused\n"
+            "unregister /a :1.7 unanswered\n");
 }
 
 // A registration's record shows where it listens and the ServiceRecord the simulator took.
@@ -72,6 +79,17 @@ TEST(RecordFile, RoundTripsAwkwardText) {
   auto parsed = parseRecordFile(formatRecordFile(profiles));
   ASSERT_TRUE(parsed.ok()) << parsed.error();
   EXPECT_EQ(parsed.value(), profiles);
+
+  RecordFile contents{profiles,
+                      {{"/with space", ":1.1 x", UnregisterCall::Outcome::unanswered},
+                       {"/b", ":1.2", UnregisterCall::Outcome::removed}}};
+  std::string text = formatRecordFile(contents.profiles, contents.unregisterCalls);
+  auto read = readRecordFile(text);
+  ASSERT_TRUE(read.ok()) << read.error();
+  EXPECT_EQ(read.value(), contents);
+  auto profilesOnly = parseRecordFile(text);
+  ASSERT_TRUE(profilesOnly.ok()) << profilesOnly.error();
+  EXPECT_EQ(profilesOnly.value(), profiles);
 }
 
 // Damaged files are refused rather than half read.
@@ -89,6 +107,10 @@ TEST(RecordFile, RefusesDamagedFiles) {
       "bluez-sim registrations 1\nprofile /a\nowner o\nuuid u\nlistening none\noption K s "
       "\\q\nend\n",
       "bluez-sim registrations 1\nprofile /a\nowner o\nuuid u\nlistening none\nother\nend\n",
+      "bluez-sim registrations 0\nunregister /a :1.1 forgotten\n",
+      "bluez-sim registrations 0\nunregister /a removed\n",
+      "bluez-sim registrations 1\nunregister /a :1.1 removed\nprofile /a\nowner o\nuuid "
+      "u\nlistening none\nend\n",
   };
   for (const char* text : cases) {
     EXPECT_FALSE(parseRecordFile(text).ok()) << "accepted: " << text;

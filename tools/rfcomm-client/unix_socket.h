@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "app/result.h"
+#include "base/result.h"
 
 namespace harlo {
 

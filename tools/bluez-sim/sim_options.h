@@ -26,8 +26,6 @@ inline constexpr const char* simUsage =
 enum class StartAdapter { powered, unpowered, none };
 
 struct SimOptions {
-  // --help: print the usage and exit; arguments after it are not read.
-  bool help = false;
   // Unix stream socket on which each accepted connection is one incoming
   // Bluetooth client; without it no client can connect.
   std::optional<std::string> socketPath{};

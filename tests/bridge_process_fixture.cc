@@ -87,6 +87,22 @@ nlohmann::json BridgeProcessTest::nextMessage(std::chrono::milliseconds bound) {
   return message;
 }
 
+bool BridgeProcessTest::awaitMessage(const nlohmann::json& expected,
+                                     std::chrono::milliseconds bound,
+                                     std::vector<nlohmann::json>* skipped) {
+  const auto deadline = std::chrono::steady_clock::now() + bound;
+  for (;;) {
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left <= std::chrono::milliseconds(0)) return false;
+    const auto line = helper_->readLine(Subprocess::Stream::out, left);
+    if (!line) return false;
+    auto message = nlohmann::json::parse(*line, nullptr, false);
+    if (message == expected) return true;
+    if (skipped != nullptr) skipped->push_back(std::move(message));
+  }
+}
+
 void BridgeProcessTest::send(std::string_view line) {
   EXPECT_TRUE(helper_->writeStdin(std::string(line) + "\n")) << "the helper took no input\n"
                                                              << diagnostics();

@@ -25,6 +25,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "bluez_sim.h"
 #include "private_bus.h"
@@ -64,6 +65,11 @@ class BridgeProcessTest : public ::testing::Test {
   // not JSON adds a failure and is returned as a JSON string; no line within
   // `bound` adds a failure and returns JSON null.
   nlohmann::json nextMessage(std::chrono::milliseconds bound = defaultWait);
+
+  // Reads messages until one equals `expected`, all within `bound`; true if
+  // it came. The messages read before it are appended to `skipped`, if given.
+  bool awaitMessage(const nlohmann::json& expected, std::chrono::milliseconds bound,
+                    std::vector<nlohmann::json>* skipped = nullptr);
 
   // Writes `line` and a line feed to the helper's standard input; adds a
   // failure if the helper does not take it.

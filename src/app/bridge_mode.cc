@@ -6,9 +6,9 @@
 #include <system_error>
 
 #include "base/write_all.h"
-#include "stdio/stdio_bridge.h"
 #include "platform/linux/bluez/bluez_platform.h"
 #include "platform/linux/run_loop.h"
+#include "stdio/stdio_bridge.h"
 
 namespace harlo {
 

@@ -14,7 +14,8 @@ struct Capabilities {
   bool rfcomm_server = true;
   bool stdio_bridge = true;
   std::int64_t ipc_protocol = helperProtocolVersion;
-  std::string detail = "Swift helper includes an RFCOMM service skeleton and structured stdio bridge";
+  std::string detail =
+      "Swift helper includes an RFCOMM service skeleton and structured stdio bridge";
 };
 
 // The compact JSON object of `capabilities` with its keys in ascending byte

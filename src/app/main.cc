@@ -9,10 +9,12 @@
 #include "app/bridge_mode.h"
 #include "app/capabilities.h"
 #include "app/cli.h"
-#include "base/write_all.h"
 #include "app/self_test_report.h"
+#include "app/standard_descriptors.h"
+#include "base/write_all.h"
 
 int main(int argc, char** argv) {
+  harlo::openMissingStandardDescriptors();
   // A parent that closes its end of a pipe must turn our writes into errors
   // we can handle, not kill the process.
   ::signal(SIGPIPE, SIG_IGN);

@@ -13,7 +13,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 
 #include "base/result.h"
@@ -82,10 +84,23 @@ class Channel {
   // The channel's RFCOMM number. Safe from any thread.
   virtual std::uint8_t channelID() const = 0;
 
-  // Sends all of `data` and returns when it is sent (0) or has failed (a
-  // non-zero status). Writes to one channel are serialised: two writes from
-  // two threads never interleave their bytes. Safe from any thread; blocks.
-  virtual Status writeSync(std::span<const std::uint8_t> data) = 0;
+  // The outcome of a write that did not finish at once.
+  using WriteDone = std::function<void(Status)>;
+
+  // Sends all of `data`, after every byte of the writes before it; the bytes
+  // of two writes never interleave. Never blocks. When the channel takes all
+  // of `data` at once (or fails at once), returns the outcome: 0, or a
+  // non-zero status; `done` is then dropped uncalled. Otherwise returns
+  // nothing, keeps a copy of what is left, sends it as the peer takes it, and
+  // calls `done` exactly once with the outcome, on whichever thread finishes
+  // the write (the main loop's, or one that closes the channel), never inside
+  // write() and never while holding a lock of the channel. Safe from any
+  // thread.
+  virtual std::optional<Status> write(std::span<const std::uint8_t> data, WriteDone done) = 0;
+
+  // Stops (true) or resumes (false) delivering the channel's data, leaving
+  // unread bytes with the peer meanwhile. Main loop thread.
+  virtual void setInputPaused(bool paused) = 0;
 
   // Closes the channel; its close callback follows on the main run loop.
   // Later calls do nothing. Safe from any thread.

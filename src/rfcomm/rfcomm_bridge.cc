@@ -90,6 +90,11 @@ std::shared_ptr<platform::Channel> RFCOMMBridge::takeActiveChannel() {
   return std::move(activeChannel_);
 }
 
+RFCOMMBridge::Client RFCOMMBridge::activeClient() const {
+  std::lock_guard lock(mutex_);
+  return Client{activeChannel_, activeChannelID_};
+}
+
 std::uint8_t RFCOMMBridge::activeChannelID() const {
   std::lock_guard lock(mutex_);
   return activeChannelID_;

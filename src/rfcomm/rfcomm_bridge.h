@@ -32,6 +32,7 @@
 #include <mutex>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "base/result.h"
@@ -77,8 +78,10 @@ class RFCOMMBridge final : public platform::ChannelOpenObserver,
 
   // Sends `data` whole to the active client channel and reports the outcome:
   // "rfcomm-write" with the byte count, or an error (no client, or the
-  // platform's status), on the calling thread. Any thread; blocks while the
-  // platform writes.
+  // platform's status), on the calling thread. Waits until the client has
+  // taken the bytes or the write has failed (a stalled client fails it, and
+  // stop() ends it at once). Any thread but the main loop's, which never
+  // waits for a client.
   void writeToChannel(std::span<const std::uint8_t> data);
 
   // The RFCOMM channel number granted at start (0 before); never reset.
@@ -99,10 +102,28 @@ class RFCOMMBridge final : public platform::ChannelOpenObserver,
   // error. Reports nothing. Loop thread.
   Result<std::uint8_t, BridgeError> publishAndRegister();
   void stopOnLoop();
+
+  // The client channel and the service's channel number, as one snapshot.
+  struct Client {
+    std::shared_ptr<platform::Channel> channel;
+    std::uint8_t id = 0;
+  };
+  Client activeClient() const;
   // Takes the client channel out of activeChannel_ (under mutex_).
   std::shared_ptr<platform::Channel> takeActiveChannel();
+
+  // Inbound data, on the loop: lines are handled in order; a hello reply that
+  // the channel cannot take at once holds the rest until it is finished.
   void handleIncomingData(std::span<const std::uint8_t> data);
+  void handleLines();
   void handleLine(std::string_view line);
+  void answerHello(std::string_view line);
+  void finishHelloReply(platform::Status status, std::uint8_t id);
+
+  static constexpr std::string_view noClientMessage =
+      "no active RFCOMM client channel is connected";
+  // Reports the outcome of a write of `bytes` bytes to channel `id`.
+  void reportWrite(platform::Status status, std::size_t bytes, std::uint8_t id);
 
   platform::BluetoothPlatform& platform_;
   const EventCallback emitEvent_;
@@ -114,6 +135,14 @@ class RFCOMMBridge final : public platform::ChannelOpenObserver,
   // The registration for channel-open notifications.
   std::shared_ptr<platform::ChannelOpenRegistration> channelNotification_;
   LineFramer pendingInput_;
+  // A hello reply that waits for the channel: the hello line, forwarded once
+  // the reply's outcome is reported, and the channel whose input is paused
+  // meanwhile.
+  struct WaitingHello {
+    std::string line;
+    std::shared_ptr<platform::Channel> channel;
+  };
+  std::optional<WaitingHello> waitingHello_;
   bool stopped_ = false;      // set by stop(), never cleared
   bool serviceLost_ = false;  // from a loss until a return publishes again
 

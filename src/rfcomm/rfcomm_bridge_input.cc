@@ -15,10 +15,18 @@ void RFCOMMBridge::rfcommChannelData(platform::Channel&, std::span<const std::ui
 
 void RFCOMMBridge::handleIncomingData(std::span<const std::uint8_t> data) {
   pendingInput_.append(std::string_view(reinterpret_cast<const char*>(data.data()), data.size()));
+  handleLines();
+}
+
+void RFCOMMBridge::handleLines() {
   // Each line leaves the buffer before it is acted on, so the callbacks see
   // the buffer without it. The line is viewed in the buffer: nothing that
-  // handling it does on this thread appends to or clears pendingInput_.
-  while (const std::optional<LineFramer::Line> line = pendingInput_.next()) {
+  // handling it does on this thread appends to or clears pendingInput_. While
+  // a hello reply waits, the lines after it wait too, so that the parent sees
+  // them after the reply's report and the hello line.
+  while (!waitingHello_) {
+    const std::optional<LineFramer::Line> line = pendingInput_.next();
+    if (!line) return;
     if (line->oversized) {
       emitError_("RFCOMM client line exceeds " + std::to_string(maxLineBytes) + " bytes");
       continue;
@@ -36,11 +44,47 @@ void RFCOMMBridge::handleLine(std::string_view line) {
   const std::string_view text = repaired.empty() ? line : repaired;
 
   if (isHelloLine(text)) {
-    emitEvent_("handshake", "Received hello, responding with hello_ack directly");
-    writeToChannel(std::span(reinterpret_cast<const std::uint8_t*>(helloAckPayload.data()),
-                             helloAckPayload.size()));
+    answerHello(text);
+    return;
   }
   emitProtocol_(text);
+}
+
+void RFCOMMBridge::answerHello(std::string_view line) {
+  emitEvent_("handshake", "Received hello, responding with hello_ack directly");
+  const Client client = activeClient();
+  if (!client.channel) {
+    emitError_(noClientMessage);
+    emitProtocol_(line);
+    return;
+  }
+  const auto reply = std::span(reinterpret_cast<const std::uint8_t*>(helloAckPayload.data()),
+                               helloAckPayload.size());
+  // A reply that must wait is finished by a task of the loop's own, whichever
+  // thread ends the write (the loop sending it, or a thread closing the
+  // channel), so that it never runs inside another of the bridge's calls.
+  const std::optional<platform::Status> status =
+      client.channel->write(reply, [this, id = client.id](platform::Status outcome) {
+        platform_.mainLoop().post([this, outcome, id] { finishHelloReply(outcome, id); });
+      });
+  if (status) {
+    reportWrite(*status, reply.size(), client.id);
+    emitProtocol_(line);
+    return;
+  }
+  // The client reads nothing more until its reply is out: a client that sends
+  // hellos and never reads fills its own socket, not the helper's memory.
+  waitingHello_ = WaitingHello{std::string(line), client.channel};
+  client.channel->setInputPaused(true);
+}
+
+void RFCOMMBridge::finishHelloReply(platform::Status status, std::uint8_t id) {
+  reportWrite(status, helloAckPayload.size(), id);
+  const WaitingHello waiting = std::move(*waitingHello_);
+  waitingHello_.reset();
+  emitProtocol_(waiting.line);
+  waiting.channel->setInputPaused(false);
+  handleLines();
 }
 
 }  // namespace harlo

@@ -134,6 +134,41 @@ TEST(RFCOMMBridgeInput, FailedHelloReplyStillForwardsLine) {
                      R"(protocol {"type":"hello"})"}));
 }
 
+// A hello reply the client does not take at once holds back the lines after
+// it and the client's input, and nothing else: when the reply ends (sent, or
+// cut by the client's close) its outcome, the hello line and the held lines
+// follow in order, and input resumes.
+TEST(RFCOMMBridgeInput, WaitingHelloReplyHoldsTheLinesAfterIt) {
+  struct Case {
+    const char* name;
+    void (*endReply)(BridgeHarness&, platform::FakeChannel&);
+    Reports afterReply;
+  };
+  const Case cases[] = {
+      {"reply sent",
+       [](BridgeHarness&, platform::FakeChannel& c) { EXPECT_EQ(c.completeHeldWrites(), 1u); },
+       {wroteAck, R"(protocol {"type":"hello"})", "protocol after"}},
+      {"client closed while it waited",
+       [](BridgeHarness& h, platform::FakeChannel&) { h.bridge.stop(); },
+       {"error failed to write to RFCOMM channel 1: status=-32", R"(protocol {"type":"hello"})"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    BridgeHarness harness;
+    harness.start();
+    auto channel = harness.connect(1);
+    channel->holdWrites(true);
+    EXPECT_EQ(harness.send(channel, "{\"type\":\"hello\"}\nafter\n"), Reports{handshake});
+    EXPECT_TRUE(channel->inputPaused());
+    c.endReply(harness, *channel);
+    harness.platform.runPending();
+    Reports reports = harness.reports.take();
+    std::erase_if(reports, [](const std::string& r) { return r.starts_with("event client-"); });
+    EXPECT_EQ(reports, c.afterReply);
+    EXPECT_FALSE(channel->inputPaused());
+  }
+}
+
 // Bytes after the last line feed are dropped when the channel closes.
 TEST(RFCOMMBridgeInput, UnfinishedLineDroppedOnClose) {
   BridgeHarness harness;

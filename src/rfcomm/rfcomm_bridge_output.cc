@@ -1,6 +1,9 @@
 // RFCOMMBridge: writing to the client channel.
 #include <array>
 #include <charconv>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -39,30 +42,53 @@ class WriteReport {
   std::size_t length_ = 0;
 };
 
+// The outcome of a write that finishes later, waited for by the writer.
+class WriteOutcome final {
+ public:
+  void set(platform::Status status) {
+    std::lock_guard lock(mutex_);
+    status_ = status;
+    changed_.notify_one();
+  }
+
+  platform::Status wait() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return status_.has_value(); });
+    return *status_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::optional<platform::Status> status_;  // guarded by mutex_
+};
+
 }  // namespace
 
 void RFCOMMBridge::writeToChannel(std::span<const std::uint8_t> data) {
-  std::shared_ptr<platform::Channel> channel;
-  std::uint8_t channelID;
-  {
-    std::lock_guard lock(mutex_);
-    channel = activeChannel_;
-    channelID = activeChannelID_;
-  }
-  if (!channel) {
-    emitError_("no active RFCOMM client channel is connected");
+  const Client client = activeClient();
+  if (!client.channel) {
+    emitError_(noClientMessage);
     return;
   }
   // The reference taken above keeps the channel alive for the whole write,
-  // even if the run loop replaces or drops the active channel meanwhile. The
-  // buffer goes out whole, in one call, whatever its length.
-  const platform::Status status = channel->writeSync(data);
+  // even if the loop replaces or drops the active channel meanwhile. A write
+  // the channel cannot finish at once ends on the loop, or when the channel
+  // closes (a stop closes it), so the wait below always ends.
+  WriteOutcome later;
+  std::optional<platform::Status> status =
+      client.channel->write(data, [&later](platform::Status outcome) { later.set(outcome); });
+  if (!status) status = later.wait();
+  reportWrite(*status, data.size(), client.id);
+}
+
+void RFCOMMBridge::reportWrite(platform::Status status, std::size_t bytes, std::uint8_t id) {
   if (status != platform::statusOK) {
-    emitError_("failed to write to RFCOMM channel " + std::to_string(unsigned{channelID}) +
+    emitError_("failed to write to RFCOMM channel " + std::to_string(unsigned{id}) +
                ": status=" + std::to_string(status));
     return;
   }
-  emitEvent_("rfcomm-write", WriteReport(data.size(), channelID).text());
+  emitEvent_("rfcomm-write", WriteReport(bytes, id).text());
 }
 
 }  // namespace harlo

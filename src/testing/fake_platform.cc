@@ -82,7 +82,7 @@ Status FakeChannel::setDelegate(ChannelDelegate* delegate) {
   return status;
 }
 
-Status FakeChannel::writeSync(std::span<const std::uint8_t> data) {
+std::optional<Status> FakeChannel::write(std::span<const std::uint8_t> data, WriteDone done) {
   platform_.record("write " + std::to_string(id_) + " " + std::to_string(data.size()));
   std::lock_guard lock(mutex_);
   writeSizes_.push_back(data.size());
@@ -92,17 +92,81 @@ Status FakeChannel::writeSync(std::span<const std::uint8_t> data) {
     std::lock_guard platformLock(platform_.mutex_);
     status = platform_.writeStatus_;
   }
-  if (status == statusOK) written_.append(data.begin(), data.end());
-  return status;
+  if (status != statusOK) return status;
+  if (holdWrites_ || !heldWrites_.empty()) {
+    heldWrites_.push_back(HeldWrite{std::string(data.begin(), data.end()), std::move(done)});
+    return std::nullopt;
+  }
+  written_.append(data.begin(), data.end());
+  return statusOK;
+}
+
+void FakeChannel::setInputPaused(bool paused) {
+  platform_.record((paused ? "pause " : "resume ") + std::to_string(id_));
+  std::deque<std::string> held;
+  {
+    std::lock_guard lock(mutex_);
+    inputPaused_ = paused;
+    if (!paused) held.swap(heldInput_);
+  }
+  for (std::string& bytes : held) {
+    platform_.deliver([self = shared_from_this(), bytes = std::move(bytes)]() mutable {
+      self->receive(std::move(bytes));
+    });
+  }
 }
 
 void FakeChannel::close() {
   platform_.record("close " + std::to_string(id_));
   // Closing stops the channel's watch on the loop, as the real platform does;
   // the close callback itself is posted, never delivered from inside close().
+  // Held writes end at once, on this thread.
+  std::deque<HeldWrite> cut;
+  {
+    std::lock_guard lock(mutex_);
+    cut.swap(heldWrites_);
+  }
+  for (HeldWrite& held : cut) held.done(brokenPipe);
   platform_.onLoop([this] {
     if (markClosed()) platform_.deliverClose(shared_from_this());
   });
+}
+
+void FakeChannel::holdWrites(bool hold) {
+  std::lock_guard lock(mutex_);
+  holdWrites_ = hold;
+}
+
+std::size_t FakeChannel::completeHeldWrites(Status status) {
+  std::deque<HeldWrite> finished;
+  {
+    std::lock_guard lock(mutex_);
+    finished.swap(heldWrites_);
+    if (status == statusOK) {
+      for (const HeldWrite& held : finished) written_ += held.bytes;
+    }
+  }
+  for (HeldWrite& held : finished) held.done(status);
+  return finished.size();
+}
+
+bool FakeChannel::inputPaused() const {
+  std::lock_guard lock(mutex_);
+  return inputPaused_;
+}
+
+void FakeChannel::receive(std::string bytes) {
+  ChannelDelegate* delegate = deliverableDelegate();
+  if (delegate == nullptr) return;
+  {
+    std::lock_guard lock(mutex_);
+    if (inputPaused_ || !heldInput_.empty()) {
+      heldInput_.push_back(std::move(bytes));
+      return;
+    }
+  }
+  const auto* first = reinterpret_cast<const std::uint8_t*>(bytes.data());
+  delegate->rfcommChannelData(*this, std::span(first, bytes.size()));
 }
 
 std::string FakeChannel::written() const {
@@ -236,11 +300,8 @@ void FakePlatform::openChannel(std::shared_ptr<FakeChannel> channel) {
 
 void FakePlatform::deliverData(std::shared_ptr<FakeChannel> channel, std::string_view bytes) {
   if (bytes.empty()) return;  // the platform never delivers empty data
-  deliver([channel = std::move(channel), bytes = std::string(bytes)] {
-    ChannelDelegate* delegate = channel->deliverableDelegate();
-    if (delegate == nullptr) return;
-    const auto* first = reinterpret_cast<const std::uint8_t*>(bytes.data());
-    delegate->rfcommChannelData(*channel, std::span(first, bytes.size()));
+  deliver([channel = std::move(channel), bytes = std::string(bytes)]() mutable {
+    channel->receive(std::move(bytes));
   });
 }
 

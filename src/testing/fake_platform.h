@@ -52,16 +52,30 @@ class FakeChannel final : public Channel, public std::enable_shared_from_this<Fa
 
   Status setDelegate(ChannelDelegate* delegate) override;
   std::uint8_t channelID() const override { return id_; }
-  Status writeSync(std::span<const std::uint8_t> data) override;
+  // Finishes at once (with the platform's failWrites() status, or -32 once
+  // closed) unless writes are held: the write then waits, behind any held
+  // before it, until completeHeldWrites() or the close.
+  std::optional<Status> write(std::span<const std::uint8_t> data, WriteDone done) override;
+  // While paused, data fired at the channel waits; resuming delivers it, in
+  // order, in a posted callback.
+  void setInputPaused(bool paused) override;
+  // Ends held writes with -32, as a shut-down socket does.
   void close() override;
 
   // The bytes of every successful write, in order. A write after the channel
   // closed fails with -32 (broken pipe), as on a shut-down socket.
   std::string written() const;
-  // The byte count of each writeSync call, failed ones included.
+  // The byte count of each write call, failed ones included.
   std::vector<std::size_t> writeSizes() const;
   // True once close() was called or the peer's close reached the loop.
   bool closed() const;
+
+  // Makes later writes wait (true), as on a client that does not read.
+  void holdWrites(bool hold);
+  // Ends the held writes, in order, with `status` (0: sent), calling their
+  // callbacks on this thread. Returns how many there were.
+  std::size_t completeHeldWrites(Status status = statusOK);
+  bool inputPaused() const;
 
  private:
   friend class FakePlatform;
@@ -70,6 +84,13 @@ class FakeChannel final : public Channel, public std::enable_shared_from_this<Fa
   // The accepted delegate, or nullptr once the close was delivered.
   ChannelDelegate* deliverableDelegate() const;
   void markCloseDelivered();
+  // Delivers `bytes` now, or keeps them while input is paused. Loop thread.
+  void receive(std::string bytes);
+
+  struct HeldWrite {
+    std::string bytes;
+    WriteDone done;
+  };
 
   FakePlatform& platform_;
   const std::uint8_t id_;
@@ -77,6 +98,10 @@ class FakeChannel final : public Channel, public std::enable_shared_from_this<Fa
   ChannelDelegate* delegate_ = nullptr;  // guarded by mutex_
   std::string written_;                  // guarded by mutex_
   std::vector<std::size_t> writeSizes_;  // guarded by mutex_
+  bool holdWrites_ = false;              // guarded by mutex_
+  std::deque<HeldWrite> heldWrites_;     // guarded by mutex_
+  bool inputPaused_ = false;             // guarded by mutex_
+  std::deque<std::string> heldInput_;    // guarded by mutex_
   bool closed_ = false;                  // guarded by mutex_
   bool closeDelivered_ = false;          // guarded by mutex_
 };
@@ -103,7 +128,7 @@ class FakePlatform final : public BluetoothPlatform {
   void failChannelQuery(std::optional<Status> status);  // rfcommChannelID() fails with it
   void refuseRegistration(bool refuse);
   void setDelegateStatus(Status status);  // what setDelegate() returns (0 at first)
-  void failWrites(Status status);         // writeSync() returns it (0: succeed)
+  void failWrites(Status status);         // writes finish at once with it (0: succeed)
 
   // The platform calls so far, in order.
   std::vector<std::string> calls() const;

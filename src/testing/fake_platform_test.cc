@@ -57,7 +57,7 @@ TEST(FakePlatform, CloseIsDeliveredExactlyOnceAndLast) {
   platform.runPending();
   EXPECT_EQ(recorder.seen, (std::vector<std::string>{"data 2 before", "closed 2"}));
   const std::uint8_t byte[1] = {'x'};
-  EXPECT_EQ(channel->writeSync(byte), -32);
+  EXPECT_EQ(channel->write(byte, {}), -32);
 }
 
 // Opens reach the observer only while its registration is registered, and

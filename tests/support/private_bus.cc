@@ -1,14 +1,14 @@
 #include "private_bus.h"
 
 #include <signal.h>
+#include <unistd.h>
 
 namespace harlo::test_support {
 
-Result<std::unique_ptr<PrivateBus>, std::string> PrivateBus::start() {
-  auto folder = TempDir::create("harlo-bus");
-  if (!folder) return fail(folder.error());
+Result<std::pair<std::unique_ptr<Subprocess>, std::string>, std::string> PrivateBus::startDaemon(
+    const TempDir& folder) {
   auto daemon = Subprocess::start({HARLO_DBUS_DAEMON_PATH, "--config-file=" HARLO_DBUS_CONFIG_PATH,
-                                   "--address=unix:path=" + folder.value()->file("bus"), "--nofork",
+                                   "--address=unix:path=" + folder.file("bus"), "--nofork",
                                    "--print-address", "--nosyslog"});
   if (!daemon) return fail(daemon.error());
   auto address = daemon.value()->readLine(Subprocess::Stream::out);
@@ -16,8 +16,33 @@ Result<std::unique_ptr<PrivateBus>, std::string> PrivateBus::start() {
     return fail("dbus-daemon printed no address; its standard error:\n" +
                 daemon.value()->transcript(Subprocess::Stream::err));
   }
-  return std::unique_ptr<PrivateBus>(
-      new PrivateBus(std::move(folder.value()), std::move(daemon.value()), std::move(*address)));
+  return std::make_pair(std::move(daemon.value()), std::move(*address));
+}
+
+Result<std::unique_ptr<PrivateBus>, std::string> PrivateBus::start() {
+  auto folder = TempDir::create("harlo-bus");
+  if (!folder) return fail(folder.error());
+  auto started = startDaemon(*folder.value());
+  if (!started) return fail(started.error());
+  return std::unique_ptr<PrivateBus>(new PrivateBus(std::move(folder.value()),
+                                                    std::move(started.value().first),
+                                                    std::move(started.value().second)));
+}
+
+Subprocess::Environment PrivateBus::environment() const {
+  return {{"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + folder_->file("bus")}};
+}
+
+Result<void, std::string> PrivateBus::restart() {
+  daemon_->kill();
+  // The dead daemon leaves its socket file behind, which a new one will not
+  // listen over.
+  ::unlink(folder_->file("bus").c_str());
+  auto started = startDaemon(*folder_);
+  if (!started) return fail(started.error());
+  daemon_ = std::move(started.value().first);
+  address_ = std::move(started.value().second);
+  return {};
 }
 
 PrivateBus::~PrivateBus() {

@@ -34,15 +34,25 @@ class PrivateBus final {
   // The address the daemon printed, e.g. "unix:path=/tmp/harlo-bus-X/bus,guid=...".
   const std::string& address() const { return address_; }
 
-  // {"DBUS_SYSTEM_BUS_ADDRESS", address()}, for Subprocess::start.
-  Subprocess::Environment environment() const { return {{"DBUS_SYSTEM_BUS_ADDRESS", address_}}; }
+  // {"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=<socket>"}, for Subprocess::start:
+  // the address without the daemon's guid, as a system bus address is, so
+  // that a client may connect again to a daemon restarted on the same path.
+  Subprocess::Environment environment() const;
 
   Subprocess& daemon() { return *daemon_; }
+
+  // Kills the daemon (SIGKILL: every connection is cut at once) and starts a
+  // new one listening on the same socket path. Fails with the reason.
+  Result<void, std::string> restart();
 
  private:
   PrivateBus(std::unique_ptr<TempDir> folder, std::unique_ptr<Subprocess> daemon,
              std::string address)
       : folder_(std::move(folder)), daemon_(std::move(daemon)), address_(std::move(address)) {}
+
+  // Starts dbus-daemon on the socket in `folder` and reads its address.
+  static Result<std::pair<std::unique_ptr<Subprocess>, std::string>, std::string> startDaemon(
+      const TempDir& folder);
 
   std::unique_ptr<TempDir> folder_;
   std::unique_ptr<Subprocess> daemon_;

@@ -1,6 +1,7 @@
 #include "platform/linux/run_loop.h"
 
 #include <systemd/sd-event.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -42,6 +43,47 @@ class IoWatch final : public RunLoop::FdWatch {
   }
 
   std::shared_ptr<Callback> onReady_;
+  sd_event_source* source_ = nullptr;
+};
+
+// One timer, on CLOCK_MONOTONIC, the clock of std::chrono::steady_clock. The
+// callback is shared for the same reason as an IoWatch's.
+class MonotonicTimer final : public RunLoop::Timer {
+ public:
+  using Callback = std::function<void()>;
+
+  explicit MonotonicTimer(Callback onExpired)
+      : onExpired_(std::make_shared<Callback>(std::move(onExpired))) {}
+
+  ~MonotonicTimer() override { systemd().sd_event_source_disable_unref(source_); }
+
+  MonotonicTimer(const MonotonicTimer&) = delete;
+  MonotonicTimer& operator=(const MonotonicTimer&) = delete;
+
+  Status attach(sd_event* event) {
+    const int added = systemd().sd_event_add_time(event, &source_, CLOCK_MONOTONIC, 0, 0,
+                                                  &MonotonicTimer::dispatch, this);
+    if (added < 0) return added;
+    return systemd().sd_event_source_set_enabled(source_, SD_EVENT_OFF);
+  }
+
+  Status setDeadline(std::optional<Clock::time_point> deadline) override {
+    if (!deadline) return systemd().sd_event_source_set_enabled(source_, SD_EVENT_OFF);
+    const auto since = deadline->time_since_epoch();
+    const auto usec = std::chrono::ceil<std::chrono::microseconds>(since).count();
+    const int set = systemd().sd_event_source_set_time(source_, static_cast<std::uint64_t>(usec));
+    if (set < 0) return set;
+    return systemd().sd_event_source_set_enabled(source_, SD_EVENT_ONESHOT);
+  }
+
+ private:
+  static int dispatch(sd_event_source*, std::uint64_t, void* userdata) {
+    const std::shared_ptr<Callback> onExpired = static_cast<MonotonicTimer*>(userdata)->onExpired_;
+    (*onExpired)();
+    return 0;
+  }
+
+  std::shared_ptr<Callback> onExpired_;
   sd_event_source* source_ = nullptr;
 };
 
@@ -183,6 +225,14 @@ Result<std::unique_ptr<RunLoop::FdWatch>, Status> RunLoop::watchFd(
   const Status attached = watch->attach(event_, fd, events);
   if (attached < 0) return fail(attached);
   return std::unique_ptr<FdWatch>(std::move(watch));
+}
+
+Result<std::unique_ptr<RunLoop::Timer>, Status> RunLoop::createTimer(
+    std::function<void()> onExpired) {
+  auto timer = std::make_unique<MonotonicTimer>(std::move(onExpired));
+  const Status attached = timer->attach(event_);
+  if (attached < 0) return fail(attached);
+  return std::unique_ptr<Timer>(std::move(timer));
 }
 
 // Runs posted work one item at a time, in order. Once a stop is requested the

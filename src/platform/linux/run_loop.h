@@ -14,12 +14,14 @@
 
 #include <sys/eventfd.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "base/result.h"
@@ -42,6 +44,16 @@ class RunLoop final : public MainLoop {
     virtual Status setEvents(std::uint32_t events) = 0;
   };
 
+  // A timer that calls its callback once on the loop thread when its deadline
+  // passes; destroying it cancels it. Loop thread only.
+  class Timer {
+   public:
+    using Clock = std::chrono::steady_clock;
+    virtual ~Timer() = default;
+    // Arms the timer for `deadline` (one call, then disarmed), or disarms it.
+    virtual Status setDeadline(std::optional<Clock::time_point> deadline) = 0;
+  };
+
   // Creates a loop with its own sd-event object. Fails with a negative errno:
   // -ELIBACC when libsystemd cannot be loaded (see systemd_library.h).
   static Result<std::unique_ptr<RunLoop>, Status> create();
@@ -60,6 +72,10 @@ class RunLoop final : public MainLoop {
   // `events`. Fails with a negative errno.
   Result<std::unique_ptr<FdWatch>, Status> watchFd(int fd, std::uint32_t events,
                                                    std::function<void(std::uint32_t)> onReady);
+
+  // A timer, created disarmed, that calls `onExpired` on the loop thread.
+  // Fails with a negative errno.
+  Result<std::unique_ptr<Timer>, Status> createTimer(std::function<void()> onExpired);
 
   // The sd-event object, to attach sd-bus connections to. Loop thread only.
   sd_event* native() const { return event_; }

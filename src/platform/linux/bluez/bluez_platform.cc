@@ -1,5 +1,6 @@
 #include "platform/linux/bluez/bluez_platform.h"
 
+#include <chrono>
 #include <string>
 
 #include "platform/linux/bluez/bluez_names.h"
@@ -10,23 +11,22 @@
 namespace harlo::platform {
 namespace {
 
+// After the bus connection is lost, the platform connects again every second
+// for the first ten seconds, then every five.
+constexpr std::chrono::seconds quickRetries{10};
+constexpr std::chrono::seconds quickRetry{1};
+constexpr std::chrono::seconds slowRetry{5};
+
 class BluezPlatform final : public BluetoothPlatform {
  public:
   explicit BluezPlatform(RunLoop& loop) : loop_(loop) {}
 
   std::shared_ptr<ServiceRecord> publishServiceRecord(
       const ServiceDictionary& description) override {
-    if (!connection_) {
-      auto opened = BusConnection::open(loop_);
-      if (!opened) return nullptr;
-      connection_ = std::move(opened).value();
-      connection_->onBluezOwnerChanged(
-          [this](const std::string& oldOwner, const std::string& newOwner) {
-            if (!oldOwner.empty()) loop_.post([this] { serviceStopped(); });
-            if (!newOwner.empty()) loop_.post([this] { serviceReturned(); });
-          });
-    }
-    if (!connection_->bluezPresent()) return nullptr;
+    // The first publication opens the bus; after a loss, only reconnect()
+    // does, and publishing fails until it has.
+    if (!connection_ && !reconnectTimer_ && !connect()) return nullptr;
+    if (!connection_ || !connection_->bluezPresent()) return nullptr;
     return PublishedRecord::registerProfile(connection_, loop_, profileObjectPath, description);
   }
 
@@ -51,6 +51,58 @@ class BluezPlatform final : public BluetoothPlatform {
   MainLoop& mainLoop() override { return loop_; }
 
  private:
+  // Opens the bus and follows the owner of "org.bluez" and the connection's
+  // loss. False when the bus cannot be reached.
+  bool connect() {
+    auto opened = BusConnection::open(loop_);
+    if (!opened) return false;
+    connection_ = std::move(opened).value();
+    connection_->onBluezOwnerChanged(
+        [this](const std::string& oldOwner, const std::string& newOwner) {
+          if (!oldOwner.empty()) loop_.post([this] { serviceStopped(); });
+          if (!newOwner.empty()) loop_.post([this] { serviceReturned(); });
+        });
+    // Posted: the connection must not go from inside its own dispatch.
+    connection_->onDisconnected([this] { loop_.post([this] { busLost(); }); });
+    return true;
+  }
+
+  // The bus went away, and bluetoothd's view of us with it: the service is
+  // lost, and the bus is tried again until it is back.
+  void busLost() {
+    if (!connection_) return;
+    serviceStopped();
+    // Whatever still holds the connection (a record the bridge kept) lets go
+    // of it as it learns of the loss, above.
+    connection_.reset();
+    lostAt_ = std::chrono::steady_clock::now();
+    scheduleReconnect();
+  }
+
+  void scheduleReconnect() {
+    if (!reconnectTimer_) {
+      auto timer = loop_.createTimer([this] { reconnect(); });
+      // Without a timer the helper cannot come back; it keeps reporting the
+      // service as lost, which is the truth.
+      if (!timer) return;
+      reconnectTimer_ = std::move(timer).value();
+    }
+    const auto now = std::chrono::steady_clock::now();
+    const auto wait = now - lostAt_ < quickRetries ? quickRetry : slowRetry;
+    (void)reconnectTimer_->setDeadline(now + wait);  // cannot fail on a timer just made
+  }
+
+  void reconnect() {
+    if (!connect()) {
+      scheduleReconnect();
+      return;
+    }
+    reconnectTimer_.reset();
+    // A bluetoothd already there is the service returning; one that comes
+    // later announces itself through the owner's change.
+    if (connection_->bluezPresent()) serviceReturned();
+  }
+
   // bluetoothd released our profile or left the bus. The Profile1 object goes
   // at once (its registration died with that bluetoothd, and the path must be
   // free for the next export); the connection stays open for the next one.
@@ -67,9 +119,11 @@ class BluezPlatform final : public BluetoothPlatform {
   }
 
   RunLoop& loop_;
-  std::shared_ptr<BusConnection> connection_;  // opened by the first publication
+  std::shared_ptr<BusConnection> connection_;  // opened by the first publication; null while lost
   std::shared_ptr<ProfileObject> profile_;     // the latest export, until the service is lost
   BluetoothServiceObserver* observer_ = nullptr;
+  std::unique_ptr<RunLoop::Timer> reconnectTimer_;  // while the bus is lost
+  std::chrono::steady_clock::time_point lostAt_{};
 };
 
 }  // namespace

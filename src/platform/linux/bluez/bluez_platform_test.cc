@@ -11,11 +11,11 @@
 
 #include "bluez_sim.h"
 #include "fd_io.h"
-#include "private_bus.h"
 #include "platform/linux/bluez/sdp_xml.h"
+#include "private_bus.h"
+#include "rfcomm/service_record.h"
 #include "testing/test_loop_thread.h"
 #include "testing/test_recorders.h"
-#include "rfcomm/service_record.h"
 
 namespace harlo::platform {
 namespace {
@@ -156,7 +156,7 @@ TEST_F(BluezPlatformTest, ClientReachesObserverThenWithdraw) {
   const auto channel = observer_.waitForChannel(0);
   EXPECT_EQ(channel->channelID(), 1);
   const std::string hello = "hello\n";
-  EXPECT_EQ(channel->writeSync({reinterpret_cast<const std::uint8_t*>(hello.data()), hello.size()}),
+  EXPECT_EQ(channel->write({reinterpret_cast<const std::uint8_t*>(hello.data()), hello.size()}, {}),
             statusOK);
   EXPECT_EQ(test_support::readLine(client.value().get()), "hello");
 

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "platform/linux/bluez/bluez_names.h"
+#include "platform/linux/bluez/bus_timeouts.h"
 #include "platform/linux/bluez/owner_change.h"
 
 namespace harlo::platform {
@@ -25,6 +26,8 @@ Result<std::shared_ptr<BusConnection>, Status> BusConnection::open(RunLoop& loop
 
   const int attached = systemd().sd_bus_attach_event(bus, loop.native(), SD_EVENT_PRIORITY_NORMAL);
   if (attached < 0) return fail(Status{attached});
+  const Status watched = connection->watchDisconnection();
+  if (watched < 0) return fail(watched);
   const Status tracked = connection->trackBluezOwner();
   if (tracked < 0) return fail(tracked);
   return connection;
@@ -32,11 +35,28 @@ Result<std::shared_ptr<BusConnection>, Status> BusConnection::open(RunLoop& loop
 
 BusConnection::~BusConnection() {
   systemd().sd_bus_slot_unref(ownerMatch_);
+  systemd().sd_bus_slot_unref(disconnectMatch_);
   systemd().sd_bus_flush_close_unref(bus_);
 }
 
 bool BusConnection::isBluezOwner(const char* sender) const {
   return sender != nullptr && !bluezOwner_.empty() && bluezOwner_ == sender;
+}
+
+// sd-bus tells of a lost connection with a signal it makes itself; a match on
+// it is kept locally, never sent to the bus.
+Status BusConnection::watchDisconnection() {
+  return systemd().sd_bus_add_match(
+      bus_, &disconnectMatch_,
+      "type='signal',sender='org.freedesktop.DBus.Local',path='/org/freedesktop/DBus/Local',"
+      "interface='org.freedesktop.DBus.Local',member='Disconnected'",
+      &BusConnection::onDisconnectedSignal, this);
+}
+
+int BusConnection::onDisconnectedSignal(sd_bus_message*, void* userdata, sd_bus_error*) {
+  auto& self = *static_cast<BusConnection*>(userdata);
+  if (self.disconnected_) self.disconnected_();
+  return 0;
 }
 
 // The match goes in before the question, so that no change of owner can fall
@@ -49,11 +69,16 @@ Status BusConnection::trackBluezOwner() {
                                                  &BusConnection::onNameOwnerChanged, this);
   if (matched < 0) return matched;
 
+  sd_bus_message* question = nullptr;
+  const int made = systemd().sd_bus_message_new_method_call(bus_, &question, busService, busPath,
+                                                            busInterface, "GetNameOwner");
+  if (made < 0) return made;
+  const BusMessagePtr questionOwner(question);
+  const int appended = systemd().sd_bus_message_append(question, "s", bluezService);
+  if (appended < 0) return appended;
   BusError error;
   sd_bus_message* reply = nullptr;
-  const int asked =
-      systemd().sd_bus_call_method(bus_, busService, busPath, busInterface, "GetNameOwner",
-                                   error.get(), &reply, "s", bluezService);
+  const int asked = systemd().sd_bus_call(bus_, question, answerTimeoutUsec, error.get(), &reply);
   const BusMessagePtr replyOwner(reply);
   // Any failed answer (normally NameHasNoOwner) leaves BlueZ absent until a
   // NameOwnerChanged signal names an owner.

@@ -18,8 +18,8 @@
 
 #include "base/result.h"
 #include "platform/linux/run_loop.h"
-#include "platform/status.h"
 #include "platform/linux/systemd_library.h"
+#include "platform/status.h"
 
 namespace harlo::platform {
 
@@ -47,8 +47,9 @@ class BusError final {
 class BusConnection final {
  public:
   // Opens the system bus (DBUS_SYSTEM_BUS_ADDRESS is honoured), attaches it to
-  // `loop` and starts tracking the owner of "org.bluez". Fails with a negative
-  // errno. `loop` must outlive the connection.
+  // `loop`, starts watching for its loss and tracking the owner of
+  // "org.bluez" (asking the bus for it, with a bounded wait). Fails with a
+  // negative errno. `loop` must outlive the connection.
   static Result<std::shared_ptr<BusConnection>, Status> open(RunLoop& loop);
 
   // Flushes what is queued and closes the connection.
@@ -74,15 +75,26 @@ class BusConnection final {
       std::function<void(const std::string& oldOwner, const std::string& newOwner)>;
   void onBluezOwnerChanged(OwnerChanged changed) { ownerChanged_ = std::move(changed); }
 
+  // Called once the connection is lost (the bus daemon went away), from
+  // inside the bus's dispatch: it must not destroy the connection. Nothing
+  // works on the connection after that.
+  void onDisconnected(std::function<void()> disconnected) {
+    disconnected_ = std::move(disconnected);
+  }
+
  private:
   explicit BusConnection(sd_bus* bus) : bus_(bus) {}
+  Status watchDisconnection();
   Status trackBluezOwner();
   static int onNameOwnerChanged(sd_bus_message* message, void* userdata, sd_bus_error* error);
+  static int onDisconnectedSignal(sd_bus_message* message, void* userdata, sd_bus_error* error);
 
   sd_bus* bus_;
+  sd_bus_slot* disconnectMatch_ = nullptr;
   sd_bus_slot* ownerMatch_ = nullptr;
   std::string bluezOwner_;  // unique name of the owner; empty while there is none
   OwnerChanged ownerChanged_;
+  std::function<void()> disconnected_;
 };
 
 }  // namespace harlo::platform

@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "private_bus.h"
 #include "platform/linux/bluez/bluez_names.h"
+#include "private_bus.h"
 #include "testing/test_loop_thread.h"
 #include "testing/test_recorders.h"
 #include "testing/test_watchdog.h"
@@ -120,7 +120,7 @@ TEST_F(ProfileObjectTest, AcceptsChannelFromBluez) {
   ::close(link.fds[1]);
   link.fds[1] = -1;  // the message's copy is gone too: only ours is left
   const std::uint8_t reply[] = {'o', 'k'};
-  EXPECT_EQ(channel->writeSync(reply), statusOK);
+  EXPECT_EQ(channel->write(reply, {}), statusOK);
   EXPECT_EQ(link.clientReadByte(), 'o');
 }
 
@@ -160,7 +160,7 @@ TEST_F(ProfileObjectTest, RequestDisconnectionClosesThatDevice) {
   EXPECT_EQ(call(bluez_, "RequestDisconnection", "o", deviceA), "");
   EXPECT_EQ(linkA.clientReadByte(), -1);
   const std::uint8_t byte[] = {'b'};
-  EXPECT_EQ(observer_.waitForChannel(1)->writeSync(byte), statusOK);
+  EXPECT_EQ(observer_.waitForChannel(1)->write(byte, {}), statusOK);
   EXPECT_EQ(linkB.clientReadByte(), 'b');
 }
 

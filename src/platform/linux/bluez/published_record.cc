@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "platform/linux/bluez/bluez_names.h"
+#include "platform/linux/bluez/bus_timeouts.h"
 #include "platform/linux/bluez/sdp_xml.h"
 
 namespace harlo::platform {
@@ -40,7 +41,8 @@ std::shared_ptr<PublishedRecord> PublishedRecord::registerProfile(
 
   BusError error;
   sd_bus_message* reply = nullptr;
-  const int called = systemd().sd_bus_call(connection->bus(), call, 0, error.get(), &reply);
+  const int called =
+      systemd().sd_bus_call(connection->bus(), call, answerTimeoutUsec, error.get(), &reply);
   const BusMessagePtr replyOwner(reply);
   if (called < 0) return nullptr;
   const char* sender = systemd().sd_bus_message_get_sender(reply);
@@ -70,15 +72,16 @@ void PublishedRecord::remove() {
       return;
     }
     const BusMessagePtr callOwner(call);
-    // The answer is not awaited: the process may be about to exit, and the
-    // registration ends with the connection anyway. Flushing puts the call on
-    // the wire before the loop stops.
-    if (systemd().sd_bus_message_append(call, "o", profilePath_) < 0 ||
-        systemd().sd_bus_message_set_expect_reply(call, 0) < 0 ||
-        systemd().sd_bus_send(connection_->bus(), call, nullptr) < 0) {
-      return;
-    }
-    systemd().sd_bus_flush(connection_->bus());
+    if (systemd().sd_bus_message_append(call, "o", profilePath_) < 0) return;
+    // The answer is awaited, briefly: the process may be about to exit, and
+    // the call must have reached bluetoothd first. Its content does not
+    // matter, and a bluetoothd that does not answer in time cannot hold the
+    // stop (the registration ends with the connection anyway).
+    BusError error;
+    sd_bus_message* reply = nullptr;
+    (void)systemd().sd_bus_call(connection_->bus(), call, withdrawalTimeoutUsec, error.get(),
+                                &reply);
+    systemd().sd_bus_message_unref(reply);
   });
 }
 

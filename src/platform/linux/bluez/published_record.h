@@ -25,7 +25,7 @@ class PublishedRecord final : public ServiceRecord {
   // Registers the profile whose Profile1 object lives at `profilePath`, with
   // `description` as its record. Nothing when the description lacks the
   // service UUID, name or RFCOMM channel, has no XML form, or BlueZ answers
-  // with an error (or does not answer).
+  // with an error (or does not answer within bus_timeouts.h's bound).
   static std::shared_ptr<PublishedRecord> registerProfile(std::shared_ptr<BusConnection> connection,
                                                           RunLoop& loop, const char* profilePath,
                                                           const ServiceDictionary& description);
@@ -34,9 +34,9 @@ class PublishedRecord final : public ServiceRecord {
   // was given. Always succeeds.
   Result<std::uint8_t, Status> rfcommChannelID() override { return channel_; }
 
-  // Sends UnregisterProfile without waiting for the answer; later calls do
-  // nothing. Nothing is sent once the BlueZ that took the registration has
-  // left the bus: its registration is gone, and the next BlueZ may hold a
+  // Calls UnregisterProfile and waits a bounded time (bus_timeouts.h) for
+  // the answer, whatever it is; later calls do nothing. Nothing is sent once the BlueZ that took
+  // the registration has left the bus: its registration is gone, and the next BlueZ may hold a
   // newer registration of ours at the same path, which must stay.
   void remove() override;
 

@@ -2,25 +2,38 @@
 // over each RFCOMM client.
 //
 // - Input: once a delegate is set, the socket is watched on the main run loop;
-//   each readiness reads up to 64 KiB and hands the bytes to the delegate.
-// - Close: end of file, hang-up or a read error, close(), or a write that
-//   makes no progress for the stall limit all shut the socket down
-//   (shutdown(SHUT_RDWR): bluetoothd keeps its own copy of the fd, so closing
-//   ours alone would leave the link up). Whichever comes first, the delegate's
-//   close callback is then delivered exactly once, posted to the loop, never
-//   from inside the call that closed.
+//   each readiness reads up to 64 KiB and hands the bytes to the delegate
+//   (unless input is paused, which leaves the bytes with the peer).
+// - Output: a write that finds nothing queued is sent from the calling thread
+//   with one non-blocking send; only what the socket does not take at once is
+//   queued, and the loop sends it as the peer takes it, waking when the
+//   socket is writable and at least every `retry` (a Unix socket reports
+//   writability only once its queue has drained to a quarter). A write fails
+//   with -110 (ETIMEDOUT) when the peer has taken nothing for `stall`, or when
+//   it has not finished `total` after it began; the channel is then shut
+//   down, as part of the line may be out already and the stream cannot be
+//   brought back in step.
+// - Close: end of file, hang-up or a read or send error, close(), or a write
+//   that times out all shut the socket down (shutdown(SHUT_RDWR): bluetoothd
+//   keeps its own copy of the fd, so closing ours alone would leave the link
+//   up) and end every queued write at once with the channel's error (-110
+//   after a time-out, the send's error after one, -32 otherwise). Whichever
+//   comes first, the delegate's close callback is then delivered exactly
+//   once, posted to the loop, never from inside the call that closed.
 // - The fd itself is closed when the last reference goes. That may happen on
-//   any thread (a writer holds a reference across its write): the fd watch
-//   belongs to the loop, so a destructor off the loop thread hands the watch,
-//   and the fd it watches, to the loop to be released there.
+//   any thread (a writer holds a reference across its write): the watch and
+//   the timer belong to the loop, so a destructor off the loop thread hands
+//   them, and the fd they watch, to the loop to be released there.
 //
-// Threads: setDelegate() on the loop thread; channelID(), writeSync(), close()
-// and destruction on any thread. The run loop must outlive the channel.
+// Threads: setDelegate() and setInputPaused() on the loop thread; channelID(),
+// write(), close() and destruction on any thread. The run loop must outlive
+// the channel.
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <span>
@@ -31,18 +44,21 @@
 
 namespace harlo::platform {
 
+// How long a write may wait (see above).
+struct WriteLimits {
+  std::chrono::milliseconds stall{10'000};  // the peer takes nothing
+  std::chrono::milliseconds total{30'000};  // since the write began
+  std::chrono::milliseconds retry{1'000};   // try again at least this often
+};
+
 class SocketChannel final : public Channel, public std::enable_shared_from_this<SocketChannel> {
  public:
-  // How long a write may wait for the peer to take bytes before it fails.
-  static constexpr std::chrono::milliseconds defaultWriteStallLimit{10'000};
-
-  // Takes ownership of `fd`, a connected non-blocking stream socket.
-  // `publishedChannel` is its channel number unless the socket itself is an
-  // RFCOMM socket, whose own channel number is reported instead.
-  // `writeStallLimit` is the time a write may go without progress.
-  static std::shared_ptr<SocketChannel> create(
-      RunLoop& loop, int fd, std::uint8_t publishedChannel,
-      std::chrono::milliseconds writeStallLimit = defaultWriteStallLimit);
+  // Takes ownership of `fd`, a connected stream socket (sends never block,
+  // whatever its flags). `publishedChannel` is its channel number unless the
+  // socket itself is an RFCOMM socket, whose own channel number is reported
+  // instead.
+  static std::shared_ptr<SocketChannel> create(RunLoop& loop, int fd, std::uint8_t publishedChannel,
+                                               WriteLimits limits = {});
 
   ~SocketChannel() override;
   SocketChannel(const SocketChannel&) = delete;
@@ -54,31 +70,51 @@ class SocketChannel final : public Channel, public std::enable_shared_from_this<
 
   std::uint8_t channelID() const override { return channelID_; }
 
-  // Sends every byte, waiting for the socket to take more while it is full.
-  // When no byte goes out for the stall limit the channel is shut down and
-  // -ETIMEDOUT (-110) returned; other failures are -errno (a closed channel
-  // gives -EPIPE). Writers are served one at a time.
-  Status writeSync(std::span<const std::uint8_t> data) override;
-
+  std::optional<Status> write(std::span<const std::uint8_t> data, WriteDone done) override;
+  void setInputPaused(bool paused) override;
   void close() override;
 
  private:
-  SocketChannel(RunLoop& loop, int fd, std::uint8_t channelID,
-                std::chrono::milliseconds writeStallLimit);
+  using Clock = std::chrono::steady_clock;
+
+  struct QueuedWrite {
+    std::vector<std::uint8_t> bytes;  // what the socket has not taken yet, from `sent` on
+    std::size_t sent = 0;
+    Clock::time_point deadline;  // when the write began, plus the total limit
+    WriteDone done;
+  };
+
+  SocketChannel(RunLoop& loop, int fd, std::uint8_t channelID, WriteLimits limits);
   void onReady(std::uint32_t revents);
-  void shutDown();
+  void readInput();
+  void sendQueued();
+  // Makes the loop send what was just queued.
+  void driveSoon();
+  // Creates the watch and the timer if needed, then sets what the watch waits
+  // for and when the timer fires from the current state. Loop thread.
+  Status updateWatch();
+  // updateWatch(), shutting the channel down if it fails.
+  void keepWatching();
+  // Shuts the socket down, ends every queued write with `queuedStatus`, and
+  // posts the close callback; later calls do nothing.
+  void shutDown(Status queuedStatus);
   void finishClose();
 
   RunLoop& loop_;
   const int fd_;
   const std::uint8_t channelID_;
-  const std::chrono::milliseconds writeStallLimit_;
+  const WriteLimits limits_;
   std::atomic<bool> closing_{false};  // set once, by whichever close comes first
-  std::mutex writeMutex_;             // held for the whole of one writeSync()
+
+  std::mutex outMutex_;               // held only for non-blocking work, never around a callback
+  std::deque<QueuedWrite> queue_;     // guarded by outMutex_
+  Clock::time_point lastProgress_{};  // guarded by outMutex_; bytes last taken, or the wait began
 
   // Loop thread only.
   ChannelDelegate* delegate_ = nullptr;
-  std::unique_ptr<RunLoop::FdWatch> watch_;  // null until a delegate is set, and after the close
+  bool inputPaused_ = false;
+  std::unique_ptr<RunLoop::FdWatch> watch_;  // null until first needed, and after the close
+  std::unique_ptr<RunLoop::Timer> timer_;    // likewise
   std::vector<std::uint8_t> readBuffer_;
 };
 

@@ -7,7 +7,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <future>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -47,8 +50,8 @@ class SocketChannelTest : public testing::Test {
   }
 
   // The channel over our end, watched by `delegate_` on a running loop.
-  void openChannel(std::chrono::milliseconds stallLimit = SocketChannel::defaultWriteStallLimit) {
-    channel_ = SocketChannel::create(*loop_, ownFd_, publishedChannel, stallLimit);
+  void openChannel(WriteLimits limits = {}) {
+    channel_ = SocketChannel::create(*loop_, ownFd_, publishedChannel, limits);
     thread_ = std::make_unique<TestLoopThread>(*loop_);
     Status status = -1;
     loop_->postAndWait([&] { status = channel_->setDelegate(&delegate_); });
@@ -93,6 +96,16 @@ class SocketChannelTest : public testing::Test {
   std::unique_ptr<RunLoop> loop_;
   RecordingDelegate delegate_;  // outlives the loop thread, declared before it
   std::unique_ptr<TestLoopThread> thread_;
+  // Writes `bytes` and waits, with a bound, for the outcome.
+  Status writeAndWait(std::span<const std::uint8_t> bytes) {
+    std::promise<Status> outcome;
+    const std::optional<Status> atOnce =
+        channel_->write(bytes, [&outcome](Status status) { outcome.set_value(status); });
+    if (atOnce) return *atOnce;
+    const TestWatchdog watchdog("a write that waited ends", seconds(40));
+    return outcome.get_future().get();
+  }
+
   std::shared_ptr<SocketChannel> channel_;
   int ownFd_ = -1;  // owned by the channel once it exists
   int peer_ = -1;
@@ -163,7 +176,7 @@ TEST_F(SocketChannelTest, LargeWriteToSlowReaderArrivesWhole) {
     } while (!chunk.empty() && got.size() < bytes.size());
   });
   const TestWatchdog watchdog("slow reader takes 200,000 bytes", seconds(20));
-  EXPECT_EQ(channel_->writeSync(bytes), statusOK);
+  EXPECT_EQ(writeAndWait(bytes), statusOK);
   reader.join();
   EXPECT_EQ(got, std::string(bytes.begin(), bytes.end()));
 }
@@ -171,15 +184,12 @@ TEST_F(SocketChannelTest, LargeWriteToSlowReaderArrivesWhole) {
 // A peer that takes nothing fails the write with -110 and loses the channel.
 TEST_F(SocketChannelTest, StalledWriteTimesOutAndCloses) {
   shrinkSendBuffer();
-  openChannel(std::chrono::milliseconds(100));
+  openChannel({.stall = std::chrono::milliseconds(100)});
   const auto bytes = pattern(1'000'000, 5);
-  {
-    const TestWatchdog watchdog("stalled write gives up", seconds(5));
-    EXPECT_EQ(channel_->writeSync(bytes), -110);
-  }
+  EXPECT_EQ(writeAndWait(bytes), -110);
   delegate_.waitForClose();
   EXPECT_TRUE(peerSeesEndOfFile());
-  EXPECT_EQ(channel_->writeSync(pattern(10, 0)), -EPIPE);
+  EXPECT_EQ(writeAndWait(pattern(10, 0)), -EPIPE);
   thread_->drain();
   EXPECT_EQ(delegate_.closes(), 1);
 }
@@ -188,8 +198,47 @@ TEST_F(SocketChannelTest, StalledWriteTimesOutAndCloses) {
 TEST_F(SocketChannelTest, WriteAfterCloseFails) {
   openChannel();
   channel_->close();
-  EXPECT_EQ(channel_->writeSync(pattern(100, 0)), -EPIPE);
-  EXPECT_EQ(channel_->writeSync({}), statusOK);
+  EXPECT_EQ(writeAndWait(pattern(100, 0)), -EPIPE);
+  EXPECT_EQ(writeAndWait({}), statusOK);
+}
+
+// A peer that keeps taking a little cannot hold a write past the total
+// limit: it fails with -110 although bytes went out, and the channel goes.
+TEST_F(SocketChannelTest, TricklingPeerFailsAtTheTotalLimit) {
+  shrinkSendBuffer();
+  openChannel({.stall = std::chrono::milliseconds(400),
+               .total = std::chrono::milliseconds(1500),
+               .retry = std::chrono::milliseconds(50)});
+  std::atomic<bool> done{false};
+  std::size_t taken = 0;
+  std::thread trickle([&] {
+    while (!done) {
+      taken += peerRead(512, 512).size();
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  });
+  EXPECT_EQ(writeAndWait(pattern(1'000'000, 7)), -110);
+  delegate_.waitForClose();
+  done = true;
+  trickle.join();
+  EXPECT_GT(taken, 0u) << "the peer took nothing: this was a stall, not the total limit";
+}
+
+// Closing the channel ends a write that waits for the peer at once, with the
+// channel's error, and the writes queued behind it too.
+TEST_F(SocketChannelTest, CloseEndsWaitingWritesAtOnce) {
+  shrinkSendBuffer();
+  openChannel();
+  std::promise<Status> first;
+  std::promise<Status> second;
+  EXPECT_EQ(channel_->write(pattern(1'000'000, 2), [&](Status s) { first.set_value(s); }),
+            std::nullopt);
+  EXPECT_EQ(channel_->write(pattern(10, 2), [&](Status s) { second.set_value(s); }), std::nullopt)
+      << "a write behind a waiting one went out first";
+  channel_->close();
+  const TestWatchdog watchdog("closing ends the waiting writes", seconds(5));
+  EXPECT_EQ(first.get_future().get(), -EPIPE);
+  EXPECT_EQ(second.get_future().get(), -EPIPE);
 }
 
 // Two threads writing at once: each block arrives contiguous.
@@ -204,8 +253,8 @@ TEST_F(SocketChannelTest, ConcurrentWritesDoNotInterleave) {
   Status statusB = -1;
   {
     const TestWatchdog watchdog("two writers finish", seconds(20));
-    std::thread writerA([&] { statusA = channel_->writeSync(a); });
-    std::thread writerB([&] { statusB = channel_->writeSync(b); });
+    std::thread writerA([&] { statusA = writeAndWait(a); });
+    std::thread writerB([&] { statusB = writeAndWait(b); });
     writerA.join();
     writerB.join();
     reader.join();

@@ -31,11 +31,18 @@ int failBridge(int errorFd, const std::string& printedError) {
   return 2;
 }
 
+std::string errnoText(int errnum) { return std::generic_category().message(errnum); }
+
 }  // namespace
 
 int runStdioBridge(platform::MainLoop& loop, platform::BluetoothPlatform& platform,
                    StdioBridgeFds fds) {
   OutputWriter output(fds.output);
+  auto stop = StopRequest::create();
+  if (!stop) {
+    return failBridge(fds.error,
+                      "cannot create the reader's stop request: " + errnoText(stop.error()));
+  }
 
   // Each callback drops a failed write on purpose: the Bluetooth side carries
   // on whatever happens to the parent's pipe, and a closed output ends the
@@ -50,6 +57,17 @@ int runStdioBridge(platform::MainLoop& loop, platform::BluetoothPlatform& platfo
         (void)output.emitMessage(HelperMessageView{.kind = "protocol", .payload = payload});
       });
 
+  // A stop asked from outside ends the mode as "shutdown" does. The client
+  // channel is closed at once, so that a write the reader waits for ends and
+  // the reader takes up the request; it reports "stopping" last.
+  const platform::Status watched = loop.watchStopRequests([&](std::string_view name) {
+    stop.value()->request(StopRequest::Reason::finish("received " + std::string(name)));
+    bridge.stop();
+  });
+  if (watched != platform::statusOK) {
+    return failBridge(fds.error, "cannot watch for stop signals: " + errnoText(-watched));
+  }
+
   const Result<std::uint8_t, BridgeError> started = bridge.start();
   if (!started) return failBridge(fds.error, started.error().printedForm());
 
@@ -57,10 +75,6 @@ int runStdioBridge(platform::MainLoop& loop, platform::BluetoothPlatform& platfo
       "ready", "stdio bridge ready on RFCOMM channel " + std::to_string(unsigned{started.value()}));
   if (!ready) return failBridge(fds.error, ready.error().description());
 
-  auto stop = StopRequest::create();
-  if (!stop)
-    return failBridge(fds.error, "cannot create the reader's stop request: " +
-                                     std::generic_category().message(stop.error()));
   std::atomic<std::int32_t> exitStatus{0};
   const StdinReaderContext context{bridge,        loop,      exitStatus, output,
                                    *stop.value(), fds.input, fds.error};

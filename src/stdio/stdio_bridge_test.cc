@@ -324,6 +324,9 @@ class BreakingLoop final : public platform::MainLoop {
     changed_.wait(lock, [this] { return broken_; });
   }
   bool isLoopThread() const override { return std::this_thread::get_id() == creator_; }
+  platform::Status watchStopRequests(std::function<void(std::string_view)>) override {
+    return platform::statusOK;
+  }
 
   // Waits, with a bound, until another thread waits in postAndWait().
   bool awaitWaiter() {
@@ -370,9 +373,9 @@ TEST(StdioBridge, LoopFailureEndsTheModeWhateverTheReaderDoes) {
     });
     // The input stays open: the parent thread never closes it.
     const platform::TestWatchdog watchdog("the mode did not end after the loop failed", 30s);
-    const int status = runStdioBridge(loop, session.fake,
-                                      {session.input.readEnd(), session.output.writeEnd(),
-                                       session.error.writeEnd()});
+    const int status = runStdioBridge(
+        loop, session.fake,
+        {session.input.readEnd(), session.output.writeEnd(), session.error.writeEnd()});
     parent.join();
     session.collectTheRest();
     EXPECT_EQ(status, 2);

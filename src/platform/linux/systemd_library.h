@@ -34,6 +34,7 @@ namespace harlo::platform {
   X(sd_bus_reply_method_return)      \
   X(sd_bus_slot_unref)               \
   X(sd_event_add_io)                 \
+  X(sd_event_add_signal)             \
   X(sd_event_add_time)               \
   X(sd_event_new)                    \
   X(sd_event_run)                    \

@@ -2,10 +2,8 @@
 
 #include <array>
 #include <charconv>
-#include <span>
 #include <utility>
 
-#include "text/flat_object_scan.h"
 #include "text/json_string.h"
 #include "text/top_level_members.h"
 
@@ -14,18 +12,17 @@ namespace {
 
 using Category = DecodeError::Category;
 
-// The optional text fields in the order they are written and checked, as
-// members of the record and of the view the encoder reads.
+// The optional texts in the order they are written, as the view the encoder
+// reads holds them.
 struct TextField {
   std::string_view key;
-  std::optional<std::string> HelperMessage::*field;
   std::optional<std::string_view> HelperMessageView::*view;
 };
 constexpr std::array<TextField, 4> optionalTextFields = {{
-    {"event", &HelperMessage::event, &HelperMessageView::event},
-    {"detail", &HelperMessage::detail, &HelperMessageView::detail},
-    {"payload", &HelperMessage::payload, &HelperMessageView::payload},
-    {"command", &HelperMessage::command, &HelperMessageView::command},
+    {"event", &HelperMessageView::event},
+    {"detail", &HelperMessageView::detail},
+    {"payload", &HelperMessageView::payload},
+    {"command", &HelperMessageView::command},
 }};
 
 std::optional<std::string_view> viewOf(const std::optional<std::string>& text) {
@@ -33,18 +30,93 @@ std::optional<std::string_view> viewOf(const std::optional<std::string>& text) {
   return std::string_view(*text);
 }
 
-// The members the decoder keeps; the slots of a scan follow this order.
-constexpr std::array<std::string_view, 6> memberNames = {"kind",    "event",   "detail",
-                                                         "payload", "command", "version"};
-constexpr std::size_t kindSlot = 0;
-constexpr std::size_t firstTextSlot = 1;
-constexpr std::size_t versionSlot = 5;
-static_assert([] {
-  for (std::size_t i = 0; i < optionalTextFields.size(); ++i) {
-    if (memberNames[firstTextSlot + i] != optionalTextFields[i].key) return false;
+// The members a record is read from, in the order they are checked, and
+// their keys: MessageSlots::found[member::event] is what a reading found for
+// the member named memberKeys[member::event].
+namespace member {
+enum : std::size_t { kind, event, detail, payload, command, version, count };
+}  // namespace member
+constexpr std::array<std::string_view, member::count> memberKeys = {
+    "kind", "event", "detail", "payload", "command", "version"};
+
+// The member named `key`, or member::count when a record has none.
+std::size_t memberOf(std::string_view key) {
+  for (std::size_t m = 0; m < member::count; ++m) {
+    // The first byte settles most mismatches without a call to compare.
+    const std::string_view name = memberKeys[m];
+    if (name.size() == key.size() && name[0] == key[0] && name == key) return m;
   }
-  return memberNames[kindSlot] == "kind" && memberNames[versionSlot] == "version";
-}());
+  return member::count;
+}
+
+// What one reading of a line found for each member of a record. Texts are
+// read straight into `record`; `found` holds the JSON type of each member's
+// last occurrence, or nothing when the line lacks it; a number for "version"
+// is kept as read. Whether all this makes a valid record is for recordFrom()
+// alone to decide.
+class MessageSlots final : public MemberSink {
+ public:
+  std::string* text(std::string_view key) override {
+    const std::size_t m = memberOf(key);
+    if (m == member::count) return nullptr;
+    found[m] = JSONType::string;
+    if (m == member::kind) return &record.kind;
+    if (std::optional<std::string>* field = optionalText(m)) return &field->emplace();
+    return nullptr;  // a string version is only a type mismatch
+  }
+
+  void number(std::string_view key, JSONIntegerReading integer, std::string_view written) override {
+    const std::size_t m = memberOf(key);
+    if (m == member::count) return;
+    found[m] = JSONType::number;
+    if (m == member::version) {
+      version = integer;
+      versionText = written;
+    }
+    dropText(m);
+  }
+
+  void other(std::string_view key, JSONType type) override {
+    const std::size_t m = memberOf(key);
+    if (m == member::count) return;
+    found[m] = type;
+    dropText(m);
+  }
+
+  void clear() override {
+    record = HelperMessage{};
+    found = {};
+    version = {};
+    versionText.clear();
+  }
+
+  HelperMessage record;
+  std::array<std::optional<JSONType>, member::count> found{};
+  JSONIntegerReading version{};
+  std::string versionText;  // the version as written, when it is no 64-bit integer
+
+ private:
+  // The record's field for an optional text member; null for kind and version.
+  std::optional<std::string>* optionalText(std::size_t m) {
+    switch (m) {
+      case member::event:
+        return &record.event;
+      case member::detail:
+        return &record.detail;
+      case member::payload:
+        return &record.payload;
+      case member::command:
+        return &record.command;
+    }
+    return nullptr;
+  }
+
+  // A member that is no string leaves no text behind: null means absent, and
+  // any other type fails the record anyway.
+  void dropText(std::size_t m) {
+    if (std::optional<std::string>* field = optionalText(m)) field->reset();
+  }
+};
 
 std::string_view describeType(JSONType type) {
   switch (type) {
@@ -108,83 +180,53 @@ DecodeError textError(ScanFailure failure) {
 
 // The checks that the two required members share: present, not null, and of
 // the JSON type `type`, described as `expected`.
-std::optional<DecodeError> checkRequired(const std::optional<MemberValue>& member,
-                                         std::string_view key, JSONType type,
-                                         std::string_view expected) {
-  if (!member) return keyError(Category::keyNotFound, key, "no value for this key");
-  if (member->type == JSONType::null) {
+std::optional<DecodeError> checkRequired(std::optional<JSONType> found, std::string_view key,
+                                         JSONType type, std::string_view expected) {
+  if (!found) return keyError(Category::keyNotFound, key, "no value for this key");
+  if (*found == JSONType::null) {
     return keyError(Category::valueNotFound, key, expectedFound(expected, JSONType::null));
   }
-  if (member->type != type) {
-    return keyError(Category::typeMismatch, key, expectedFound(expected, member->type));
-  }
+  if (*found != type) return keyError(Category::typeMismatch, key, expectedFound(expected, *found));
   return std::nullopt;
 }
 
-Result<std::int64_t, DecodeError> decodeVersion(const std::optional<MemberValue>& member) {
-  constexpr std::string_view key = "version";
-  if (auto error = checkRequired(member, key, JSONType::number, "a 64-bit integer")) {
+Result<std::int64_t, DecodeError> decodeVersion(const MessageSlots& slots) {
+  constexpr std::string_view key = memberKeys[member::version];
+  if (auto error =
+          checkRequired(slots.found[member::version], key, JSONType::number, "a 64-bit integer")) {
     return fail(std::move(*error));
   }
-  switch (member->integer.status) {
+  switch (slots.version.status) {
     case JSONIntegerReading::Status::integer:
-      return member->integer.value;
+      return slots.version.value;
     case JSONIntegerReading::Status::notInteger:
-      return fail(
-          keyError(Category::dataCorrupted, key, member->numberText + " is not an integer"));
+      return fail(keyError(Category::dataCorrupted, key, slots.versionText + " is not an integer"));
     case JSONIntegerReading::Status::outOfRange:
       break;
   }
   return fail(keyError(Category::dataCorrupted, key,
-                       member->numberText + " is outside the signed 64-bit range"));
+                       slots.versionText + " is outside the signed 64-bit range"));
 }
 
-// Reads a flat line straight into a record. It keeps, for each member the
-// record has, the type its last occurrence had, so that a line it cannot
-// finish as a valid record (a missing or mistyped member) goes to the general
-// decoder, which alone words errors.
-class MessageSink final : public FlatMemberSink {
- public:
-  explicit MessageSink(HelperMessage& message) : message_(message) {}
-
-  std::string* text(std::string_view key) override {
-    const std::size_t index = indexOfName(memberNames, key);
-    if (index == memberNames.size()) return nullptr;
-    seen_[index] = JSONType::string;
-    if (index == kindSlot) return &message_.kind;
-    if (index == versionSlot) return nullptr;
-    return &(message_.*optionalTextFields[index - firstTextSlot].field).emplace();
+// The record a reading's slots hold, or the error of the first member that
+// fails its check, in the order kind, event, detail, payload, command,
+// version. The record is moved out of the slots.
+Result<HelperMessage, DecodeError> recordFrom(MessageSlots& slots) {
+  if (auto error = checkRequired(slots.found[member::kind], memberKeys[member::kind],
+                                 JSONType::string, "a string")) {
+    return fail(std::move(*error));
   }
-
-  void scalar(std::string_view key, JSONType type, std::int64_t integer) override {
-    const std::size_t index = indexOfName(memberNames, key);
-    if (index == memberNames.size()) return;
-    seen_[index] = type;
-    if (index == versionSlot) {
-      message_.version = integer;
-    } else if (index != kindSlot) {
-      (message_.*optionalTextFields[index - firstTextSlot].field).reset();
+  for (std::size_t m = member::event; m <= member::command; ++m) {
+    const std::optional<JSONType> found = slots.found[m];
+    if (found && *found != JSONType::null && *found != JSONType::string) {
+      return fail(keyError(Category::typeMismatch, memberKeys[m],
+                           expectedFound("a string or null", *found)));
     }
   }
-
-  // True when every member ended up as a valid record needs it.
-  bool complete() const {
-    for (std::size_t i = firstTextSlot; i < versionSlot; ++i) {
-      if (seen_[i] && *seen_[i] != JSONType::string && *seen_[i] != JSONType::null) return false;
-    }
-    return seen_[kindSlot] == JSONType::string && seen_[versionSlot] == JSONType::number;
-  }
-
- private:
-  HelperMessage& message_;
-  std::array<std::optional<JSONType>, memberNames.size()> seen_{};
-};
-
-std::optional<HelperMessage> decodeFlatMessage(std::string_view json) {
-  HelperMessage message;
-  MessageSink sink(message);
-  if (!scanFlatObject(json, sink) || !sink.complete()) return std::nullopt;
-  return message;
+  auto version = decodeVersion(slots);
+  if (!version) return fail(version.error());
+  slots.record.version = version.value();
+  return std::move(slots.record);
 }
 
 }  // namespace
@@ -246,33 +288,11 @@ std::string DecodeError::description() const {
 }
 
 Result<HelperMessage, DecodeError> decodeHelperMessage(std::string_view json) {
-  if (auto message = decodeFlatMessage(json)) return std::move(*message);
-
-  auto scanned = scanTopLevelMembers(json, memberNames);
-  if (!scanned) return fail(textError(scanned.error()));
-  std::vector<std::optional<MemberValue>>& members = scanned.value();
-
-  HelperMessage message;
-  std::optional<MemberValue>& kind = members[kindSlot];
-  if (auto error = checkRequired(kind, "kind", JSONType::string, "a string")) {
-    return fail(std::move(*error));
-  }
-  message.kind = std::move(kind->text);
-
-  for (std::size_t i = 0; i < optionalTextFields.size(); ++i) {
-    std::optional<MemberValue>& member = members[firstTextSlot + i];
-    if (!member || member->type == JSONType::null) continue;
-    if (member->type != JSONType::string) {
-      return fail(keyError(Category::typeMismatch, optionalTextFields[i].key,
-                           expectedFound("a string or null", member->type)));
-    }
-    message.*optionalTextFields[i].field = std::move(member->text);
-  }
-
-  auto version = decodeVersion(members[versionSlot]);
-  if (!version) return fail(version.error());
-  message.version = version.value();
-  return message;
+  // One reading fills the slots, whichever reader takes the line; every
+  // error about a member is worded from the slots alone.
+  MessageSlots slots;
+  if (auto read = scanTopLevelMembers(json, slots); !read) return fail(textError(read.error()));
+  return recordFrom(slots);
 }
 
 }  // namespace harlo

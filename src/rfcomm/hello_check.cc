@@ -1,7 +1,9 @@
 #include "rfcomm/hello_check.h"
 
 #include <array>
+#include <optional>
 
+#include "text/member_slots.h"
 #include "text/top_level_members.h"
 
 namespace harlo {
@@ -22,9 +24,10 @@ bool isHelloLine(std::string_view line) {
   // A text that does not parse, or whose top level is not an object (an
   // array, say), has no top-level "type" and is not a hello.
   constexpr std::array<std::string_view, 1> names = {"type"};
-  const auto members = scanTopLevelMembers(line, names);
-  if (!members.ok()) return false;
-  const auto& type = members.value()[0];
+  std::array<std::optional<MemberValue>, 1> slots;
+  MemberSlots members(names, slots);
+  if (!scanTopLevelMembers(line, members)) return false;
+  const std::optional<MemberValue>& type = slots[0];
   return type.has_value() && type->type == JSONType::string && type->text == "hello";
 }
 

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 
+#include "text/member_slots.h"
 #include "text/plain_bytes.h"
 #include "text/utf8.h"
 
@@ -34,7 +35,7 @@ int hexValue(char c) {
 // One pass over the text; every read returns false to decline.
 class FlatScanner {
  public:
-  FlatScanner(std::string_view json, FlatMemberSink& sink)
+  FlatScanner(std::string_view json, MemberSink& sink)
       : at_(json.data()), end_(json.data() + json.size()), sink_(sink) {}
 
   bool scan() {
@@ -202,7 +203,7 @@ class FlatScanner {
       return false;
     }
     at_ += word.size();
-    sink_.scalar(key, type, 0);
+    sink_.other(key, type);
     return true;
   }
 
@@ -221,67 +222,25 @@ class FlatScanner {
     const auto count = static_cast<std::size_t>(at_ - digits);
     if (count == 0 || count > maxIntegerDigits || (count > 1 && *digits == '0')) return false;
     if (at_ != end_ && (*at_ == '.' || *at_ == 'e' || *at_ == 'E')) return false;
-    sink_.scalar(key, JSONType::number, negative ? -value : value);
+    sink_.number(key, {JSONIntegerReading::Status::integer, negative ? -value : value}, {});
     return true;
   }
 
   const char* at_;
   const char* end_;
-  FlatMemberSink& sink_;
+  MemberSink& sink_;
   std::string scratch_;  // the text of a string member that is not kept
-};
-
-// Keeps the chosen members as scanTopLevelMembers does.
-class SlotSink final : public FlatMemberSink {
- public:
-  SlotSink(std::span<const std::string_view> names, std::span<std::optional<MemberValue>> slots)
-      : names_(names), slots_(slots) {}
-
-  std::string* text(std::string_view key) override {
-    MemberValue* slot = slotFor(key, JSONType::string);
-    return slot ? &slot->text : nullptr;
-  }
-
-  void scalar(std::string_view key, JSONType type, std::int64_t integer) override {
-    MemberValue* slot = slotFor(key, type);
-    if (slot && type == JSONType::number) {
-      slot->integer = {JSONIntegerReading::Status::integer, integer};
-    }
-  }
-
- private:
-  // The slot a member named `key` fills, emptied for its new value (the last
-  // of repeated keys counts), or null when the member is not kept.
-  MemberValue* slotFor(std::string_view key, JSONType type) {
-    const std::size_t index = indexOfName(names_, key);
-    if (index == names_.size()) return nullptr;
-    MemberValue& slot = slots_[index].emplace();
-    slot.type = type;
-    return &slot;
-  }
-
-  std::span<const std::string_view> names_;
-  std::span<std::optional<MemberValue>> slots_;
 };
 
 }  // namespace
 
-std::size_t indexOfName(std::span<const std::string_view> names, std::string_view key) {
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    // The first byte settles most mismatches without a call to compare.
-    const std::string_view name = names[i];
-    if (name.size() == key.size() && (key.empty() || name[0] == key[0]) && name == key) return i;
-  }
-  return names.size();
-}
-
-bool scanFlatObject(std::string_view json, FlatMemberSink& sink) {
+bool scanFlatObject(std::string_view json, MemberSink& sink) {
   return FlatScanner(json, sink).scan();
 }
 
 bool scanFlatTopLevelMembers(std::string_view json, std::span<const std::string_view> names,
                              std::span<std::optional<MemberValue>> slots) {
-  SlotSink sink(names, slots);
+  MemberSlots sink(names, slots);
   return scanFlatObject(json, sink);
 }
 

@@ -3,7 +3,6 @@
 #include <array>
 #include <cstdint>
 
-#include "text/member_slots.h"
 #include "text/plain_bytes.h"
 #include "text/utf8.h"
 
@@ -236,12 +235,6 @@ class FlatScanner {
 
 bool scanFlatObject(std::string_view json, MemberSink& sink) {
   return FlatScanner(json, sink).scan();
-}
-
-bool scanFlatTopLevelMembers(std::string_view json, std::span<const std::string_view> names,
-                             std::span<std::optional<MemberValue>> slots) {
-  MemberSlots sink(names, slots);
-  return scanFlatObject(json, sink);
 }
 
 }  // namespace harlo

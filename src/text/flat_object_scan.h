@@ -23,10 +23,4 @@ namespace harlo {
 // must ask the general parser. Thread-safe: no shared state.
 bool scanFlatObject(std::string_view json, MemberSink& sink);
 
-// The same reading kept in slots as MemberSlots keeps them: `slots` has one
-// entry per entry of `names`, all empty on entry. On false the slots are
-// unspecified.
-bool scanFlatTopLevelMembers(std::string_view json, std::span<const std::string_view> names,
-                             std::span<std::optional<MemberValue>> slots);
-
 }  // namespace harlo

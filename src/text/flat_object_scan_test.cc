@@ -4,12 +4,24 @@
 
 #include <array>
 #include <nlohmann/json.hpp>
+#include <optional>
+#include <span>
 #include <string>
+#include <vector>
+
+#include "text/member_slots.h"
 
 namespace harlo {
 namespace {
 
 constexpr std::array<std::string_view, 4> names = {"kind", "payload", "version", ""};
+
+// The quick reading of `json`, kept in one slot per name.
+bool scanFlatTopLevelMembers(std::string_view json, std::span<const std::string_view> names,
+                             std::span<std::optional<MemberValue>> slots) {
+  MemberSlots sink(names, slots);
+  return scanFlatObject(json, sink);
+}
 
 // What nlohmann's document parser makes of the kept members: the oracle the
 // quick reading must agree with whenever it reads a text at all.

@@ -133,6 +133,13 @@ class BluetoothServiceObserver {
   // The service is back (a new instance of it): publishing and registering
   // work again. Follows a bluetoothServiceStopped().
   virtual void bluetoothServiceReturned() = 0;
+
+  // Whether at least one Bluetooth adapter is present and powered, so that a
+  // client can reach the service. Told once soon after the observer is set,
+  // with the state then, and again at every change; while the service is
+  // lost nothing is known and nothing is told, and after it returns the state
+  // is told again as at first. A platform that cannot know never tells.
+  virtual void poweredAdapterPresent(bool present) = 0;
 };
 
 class BluetoothPlatform {

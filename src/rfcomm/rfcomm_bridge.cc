@@ -142,6 +142,7 @@ void RFCOMMBridge::bluetoothServiceStopped() {
   if (stopped_) return;
   const bool firstReport = !serviceLost_;
   serviceLost_ = true;
+  adapterPresent_ = true;
   // The record and the registration died with the service: they are dropped,
   // never withdrawn, so that nothing is asked of a service that is gone (or of
   // the next one, which never knew them).
@@ -165,6 +166,16 @@ void RFCOMMBridge::bluetoothServiceReturned() {
   }
   serviceLost_ = false;
   emitEvent_("listening", "RFCOMM service published on channel " + decimal(listening.value()));
+}
+
+void RFCOMMBridge::poweredAdapterPresent(bool present) {
+  if (stopped_ || serviceLost_ || present == adapterPresent_) return;
+  adapterPresent_ = present;
+  if (!present) {
+    emitError_("no powered Bluetooth adapter: waiting for one");
+    return;
+  }
+  emitEvent_("listening", "RFCOMM service published on channel " + decimal(activeChannelID()));
 }
 
 }  // namespace harlo

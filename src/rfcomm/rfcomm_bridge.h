@@ -21,6 +21,12 @@
 // reports "listening" (or the error of the step that failed, then waits for
 // the next return). After stop() neither happens.
 //
+// Bluetooth off: when the platform tells that no adapter is present and
+// powered, the bridge reports "no powered Bluetooth adapter: waiting for one"
+// once for that outage (never during a service loss, which has its own
+// error), and "listening" again when one is back; the registration stands
+// meanwhile.
+//
 // Lifetime: the platform and the bridge must outlive the run loop's last
 // run(). Destroying the bridge releases its handles without closing,
 // unregistering or withdrawing anything (that is stop()'s job).
@@ -95,6 +101,7 @@ class RFCOMMBridge final : public platform::ChannelOpenObserver,
   void rfcommChannelClosed(platform::Channel& channel) override;
   void bluetoothServiceStopped() override;
   void bluetoothServiceReturned() override;
+  void poweredAdapterPresent(bool present) override;
 
  private:
   // Publishes the record, reads back its channel and registers for opens on
@@ -145,6 +152,9 @@ class RFCOMMBridge final : public platform::ChannelOpenObserver,
   std::optional<WaitingHello> waitingHello_;
   bool stopped_ = false;      // set by stop(), never cleared
   bool serviceLost_ = false;  // from a loss until a return publishes again
+  // False from a report that no adapter is present and powered until one is
+  // again; the service's loss makes it unknown, taken as present.
+  bool adapterPresent_ = true;
 
   // Also read by writeToChannel() on other threads.
   mutable std::mutex mutex_;

@@ -211,5 +211,58 @@ TEST(RFCOMMBridgeService, StopAfterLoss) {
   }
 }
 
+// Whether a powered adapter is present: one error per outage, "listening"
+// when an adapter is back, nothing while the service is lost, and an outage
+// that outlasts a loss reported again once the service has returned.
+TEST(RFCOMMBridgeService, AdapterOutagesAreReportedOnceEach) {
+  const std::string noAdapter = "error no powered Bluetooth adapter: waiting for one";
+  enum class Step { adapterOff, adapterOn, serviceStops, serviceReturns };
+  struct Case {
+    const char* name;
+    std::vector<Step> steps;
+    Reports expected;
+  };
+  const Case cases[] = {
+      {"an adapter from the start", {Step::adapterOn}, {}},
+      {"none at start, then one",
+       {Step::adapterOff, Step::adapterOn},
+       {noAdapter, listeningReport(1)}},
+      {"the same outage told twice", {Step::adapterOff, Step::adapterOff}, {noAdapter}},
+      {"two outages",
+       {Step::adapterOff, Step::adapterOn, Step::adapterOff},
+       {noAdapter, listeningReport(1), noAdapter}},
+      {"an outage during a loss is not told",
+       {Step::serviceStops, Step::adapterOff, Step::serviceReturns, Step::adapterOn},
+       {lostReport, listeningReport(1)}},
+      {"an outage that outlasts a loss is told after the return",
+       {Step::adapterOff, Step::serviceStops, Step::serviceReturns, Step::adapterOff,
+        Step::adapterOn},
+       {noAdapter, lostReport, listeningReport(1), noAdapter, listeningReport(1)}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    BridgeHarness harness;
+    harness.start();
+    for (const Step step : c.steps) {
+      switch (step) {
+        case Step::adapterOff:
+          harness.platform.setPoweredAdapter(false);
+          break;
+        case Step::adapterOn:
+          harness.platform.setPoweredAdapter(true);
+          break;
+        case Step::serviceStops:
+          harness.platform.stopService();
+          break;
+        case Step::serviceReturns:
+          harness.platform.returnService();
+          break;
+      }
+      harness.platform.runPending();
+    }
+    EXPECT_EQ(harness.reports.take(), c.expected);
+  }
+}
+
 }  // namespace
 }  // namespace harlo

@@ -335,6 +335,17 @@ void FakePlatform::stopService() {
   });
 }
 
+void FakePlatform::setPoweredAdapter(bool present) {
+  deliver([this, present] {
+    BluetoothServiceObserver* observer;
+    {
+      std::lock_guard lock(mutex_);
+      observer = serviceObserver_;
+    }
+    if (observer != nullptr) observer->poweredAdapterPresent(present);
+  });
+}
+
 void FakePlatform::returnService() {
   deliver([this] {
     BluetoothServiceObserver* observer;

@@ -155,6 +155,9 @@ class FakePlatform final : public BluetoothPlatform {
   // bluetoothServiceStopped() is called. Channels stay as they are, as
   // sockets outlive the daemon. Each call is one more stopped delivery.
   void stopService();
+  // Tells the service's observer whether a powered adapter is present, in
+  // order with the other callbacks. The fake tells nothing by itself.
+  void setPoweredAdapter(bool present);
   // The service is back: the observer's bluetoothServiceReturned() follows.
   // Publication and registration then work as the switches say.
   void returnService();

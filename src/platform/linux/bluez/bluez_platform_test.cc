@@ -29,6 +29,8 @@ class ServiceRecorder final : public BluetoothServiceObserver {
  public:
   void bluetoothServiceStopped() override { bump(stopped_); }
   void bluetoothServiceReturned() override { bump(returned_); }
+  // Adapters are not followed yet.
+  void poweredAdapterPresent(bool) override {}
 
   // Waits until at least `stopped` losses and `returned` returns were heard.
   void waitFor(int stopped, int returned) {

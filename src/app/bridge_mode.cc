@@ -5,6 +5,8 @@
 #include <string>
 #include <system_error>
 
+#include "app/system_log.h"
+#include "base/log.h"
 #include "base/write_all.h"
 #include "platform/linux/bluez/bluez_platform.h"
 #include "platform/linux/run_loop.h"
@@ -12,21 +14,35 @@
 
 namespace harlo {
 
-int runBridgeMode() {
+namespace {
+
+int runOnTheSystem(Log& log) {
   auto loop = platform::RunLoop::create();
   if (!loop) {
     // Without a run loop there is no bridge; this is a start failure like
     // any other, reported on the one line that ends the mode.
-    const std::string line = "RFCOMM server bridge failed: cannot create the main run loop: " +
-                             std::generic_category().message(-loop.error()) + "\n";
-    (void)writeAll(STDERR_FILENO, line);  // nothing more can be done if stderr is gone
+    const std::string reason =
+        "cannot create the main run loop: " + std::generic_category().message(-loop.error());
+    log.write(Log::Level::error, reason);
+    // Nothing more can be done if standard error is gone.
+    (void)writeAll(STDERR_FILENO, "RFCOMM server bridge failed: " + reason + "\n");
     return 2;
   }
   // The platform is declared after the loop so that it is destroyed first,
   // on this thread, after the loop's last run.
-  const auto platform = platform::makeBluezPlatform(*loop.value());
+  const auto platform = platform::makeBluezPlatform(*loop.value(), log);
   return runStdioBridge(*loop.value(), *platform,
-                        StdioBridgeFds{STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO});
+                        StdioBridgeFds{STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}, log);
+}
+
+}  // namespace
+
+int runBridgeMode() {
+  SystemLog log;
+  log.write(Log::Level::notice, "HarloCompanionHelper " HARLO_VERSION " starting in bridge mode");
+  const int status = runOnTheSystem(log);
+  log.write(Log::Level::notice, "bridge mode ended with exit status " + std::to_string(status));
+  return status;
 }
 
 }  // namespace harlo

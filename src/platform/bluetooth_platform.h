@@ -69,6 +69,13 @@ class ChannelDelegate {
   virtual void rfcommChannelClosed(Channel& channel) = 0;
 };
 
+// Why the helper closes a client's channel, for the diagnostics it leaves.
+enum class CloseReason {
+  replaced,     // a newer client took its place
+  serviceLost,  // the Bluetooth service went away
+  stopped,      // bridge mode is ending
+};
+
 // One RFCOMM connection with a client.
 class Channel {
  public:
@@ -102,9 +109,9 @@ class Channel {
   // unread bytes with the peer meanwhile. Main loop thread.
   virtual void setInputPaused(bool paused) = 0;
 
-  // Closes the channel; its close callback follows on the main run loop.
-  // Later calls do nothing. Safe from any thread.
-  virtual void close() = 0;
+  // Closes the channel for `reason`; its close callback follows on the main
+  // run loop. Later calls do nothing. Safe from any thread.
+  virtual void close(CloseReason reason) = 0;
 };
 
 // Receives channel-open notifications. Called on the main run loop only.

@@ -63,7 +63,7 @@ void RFCOMMBridge::stop() {
   // The client channel is closed at once, on the calling thread, so that a
   // write in progress on another thread ends now; the loop then closes
   // whatever client is active when the rest of the work runs there.
-  if (const auto channel = takeActiveChannel()) channel->close();
+  if (const auto channel = takeActiveChannel()) channel->close(platform::CloseReason::stopped);
   platform::MainLoop& loop = platform_.mainLoop();
   loop.postAndWait([this] { stopOnLoop(); });
   // The channel's close is delivered in a task of its own, posted while the
@@ -73,7 +73,7 @@ void RFCOMMBridge::stop() {
 
 void RFCOMMBridge::stopOnLoop() {
   stopped_ = true;
-  if (const auto channel = takeActiveChannel()) channel->close();
+  if (const auto channel = takeActiveChannel()) channel->close(platform::CloseReason::stopped);
   if (channelNotification_) {
     channelNotification_->unregister();
     channelNotification_.reset();
@@ -110,7 +110,7 @@ void RFCOMMBridge::handleChannelOpen(platform::ChannelOpenRegistration&,
   pendingInput_.clear();
   // Newest wins: the client this one replaces is closed (its close is
   // reported when the platform delivers it).
-  if (replaced) replaced->close();
+  if (replaced) replaced->close(platform::CloseReason::replaced);
 
   const platform::Status status = channel->setDelegate(this);
   if (status != platform::statusOK) {
@@ -153,7 +153,7 @@ void RFCOMMBridge::bluetoothServiceStopped() {
   if (firstReport) emitError_("bluetooth service stopped: waiting for it to return");
   // The client's link went with the service; its close is reported when the
   // platform delivers it.
-  if (channel) channel->close();
+  if (channel) channel->close(platform::CloseReason::serviceLost);
 }
 
 void RFCOMMBridge::bluetoothServiceReturned() {

@@ -163,7 +163,9 @@ class StdinReader final {
   void failReader(const std::string& description) {
     // Standard error is the last place left to report anything, so a failure
     // to write there is dropped; the exit status still tells the parent.
-    (void)writeAll(context_.error, "stdin reader failed: " + description + "\n");
+    const std::string line = "stdin reader failed: " + description;
+    context_.log.write(Log::Level::error, line);
+    (void)writeAll(context_.error, line + "\n");
     context_.exitStatus.store(2);
   }
 

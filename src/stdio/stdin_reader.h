@@ -25,6 +25,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "base/log.h"
 #include "platform/main_loop.h"
 #include "protocol/output_writer.h"
 #include "rfcomm/rfcomm_bridge.h"
@@ -38,6 +39,7 @@ struct StdinReaderContext {
   std::atomic<std::int32_t>& exitStatus;
   OutputWriter& output;
   const StopRequest& stop;
+  Log& log;   // a reader failure is logged too
   int input;  // not owned, not closed
   int error;  // not owned, not closed
 };

@@ -18,6 +18,7 @@
 #include "protocol/output_writer.h"
 #include "rfcomm/rfcomm_bridge.h"
 #include "testing/fake_platform.h"
+#include "testing/recording_log.h"
 #include "testing/stdio_test_support.h"
 
 namespace harlo {
@@ -96,7 +97,7 @@ struct ReaderRig {
 
   // Runs the reader over `fd` to its end; returns the exit status it left.
   std::int32_t readFrom(int fd) {
-    runStdinReader({bridge, *loop, exitStatus, output, *stop, fd, errorFile.fd()});
+    runStdinReader({bridge, *loop, exitStatus, output, *stop, log, fd, errorFile.fd()});
     return exitStatus.load();
   }
 
@@ -129,6 +130,7 @@ struct ReaderRig {
                       }};
   std::atomic<std::int32_t> exitStatus{0};
   std::unique_ptr<StopRequest> stop = std::move(StopRequest::create()).value();
+  RecordingLog log;
 };
 
 struct ReaderCase {

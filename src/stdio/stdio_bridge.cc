@@ -23,11 +23,14 @@ namespace {
 // Linux keeps 15 bytes of a thread name: the first 15 of "harlo-stdin-reader".
 constexpr char readerThreadName[] = "harlo-stdin-rea";
 
-// Ends the mode with one line on the error descriptor and status 2.
-int failBridge(int errorFd, const std::string& printedError) {
+// Ends the mode with one line on the error descriptor (and in the log) and
+// status 2.
+int failBridge(int errorFd, Log& log, const std::string& printedError) {
+  const std::string line = "RFCOMM server bridge failed: " + printedError;
+  log.write(Log::Level::error, line);
   // Standard error is the last place left to report anything, so a failure
   // to write there is dropped; the exit status still tells the parent.
-  (void)writeAll(errorFd, "RFCOMM server bridge failed: " + printedError + "\n");
+  (void)writeAll(errorFd, line + "\n");
   return 2;
 }
 
@@ -36,11 +39,11 @@ std::string errnoText(int errnum) { return std::generic_category().message(errnu
 }  // namespace
 
 int runStdioBridge(platform::MainLoop& loop, platform::BluetoothPlatform& platform,
-                   StdioBridgeFds fds) {
+                   StdioBridgeFds fds, Log& log) {
   OutputWriter output(fds.output);
   auto stop = StopRequest::create();
   if (!stop) {
-    return failBridge(fds.error,
+    return failBridge(fds.error, log,
                       "cannot create the reader's stop request: " + errnoText(stop.error()));
   }
 
@@ -61,23 +64,24 @@ int runStdioBridge(platform::MainLoop& loop, platform::BluetoothPlatform& platfo
   // channel is closed at once, so that a write the reader waits for ends and
   // the reader takes up the request; it reports "stopping" last.
   const platform::Status watched = loop.watchStopRequests([&](std::string_view name) {
+    log.write(Log::Level::notice, "received " + std::string(name) + "; stopping");
     stop.value()->request(StopRequest::Reason::finish("received " + std::string(name)));
     bridge.stop();
   });
   if (watched != platform::statusOK) {
-    return failBridge(fds.error, "cannot watch for stop signals: " + errnoText(-watched));
+    return failBridge(fds.error, log, "cannot watch for stop signals: " + errnoText(-watched));
   }
 
   const Result<std::uint8_t, BridgeError> started = bridge.start();
-  if (!started) return failBridge(fds.error, started.error().printedForm());
+  if (!started) return failBridge(fds.error, log, started.error().printedForm());
 
   const Result<void, WriteError> ready = output.emitEvent(
       "ready", "stdio bridge ready on RFCOMM channel " + std::to_string(unsigned{started.value()}));
-  if (!ready) return failBridge(fds.error, ready.error().description());
+  if (!ready) return failBridge(fds.error, log, ready.error().description());
 
   std::atomic<std::int32_t> exitStatus{0};
-  const StdinReaderContext context{bridge,        loop,      exitStatus, output,
-                                   *stop.value(), fds.input, fds.error};
+  const StdinReaderContext context{bridge,        loop, exitStatus, output,
+                                   *stop.value(), log,  fds.input,  fds.error};
   std::thread reader;
   try {
     reader = std::thread([&context] {
@@ -104,7 +108,7 @@ int runStdioBridge(platform::MainLoop& loop, platform::BluetoothPlatform& platfo
     output.close();
     bridge.stop();
     const int status =
-        failBridge(fds.error, "main run loop failed: status=" + std::to_string(looped));
+        failBridge(fds.error, log, "main run loop failed: status=" + std::to_string(looped));
     reader.join();
     return status;
   }

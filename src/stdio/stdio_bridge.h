@@ -10,6 +10,7 @@
 // Both threads write helper-message lines to `output` through one writer.
 #pragma once
 
+#include "base/log.h"
 #include "platform/bluetooth_platform.h"
 #include "platform/main_loop.h"
 
@@ -24,8 +25,9 @@ struct StdioBridgeFds {
 // Runs bridge mode on `loop` (whose loop thread is the calling thread) with
 // `platform`, which must be attached to `loop`. Returns the exit status: 0
 // after "shutdown" or end of input, 2 when the bridge cannot start or the
-// reader fails. The descriptors are not closed.
+// reader fails. The descriptors are not closed. Why the mode ends, when that
+// is not the parent's doing (a signal, a failure), also goes to `log`.
 int runStdioBridge(platform::MainLoop& loop, platform::BluetoothPlatform& platform,
-                   StdioBridgeFds fds);
+                   StdioBridgeFds fds, Log& log);
 
 }  // namespace harlo

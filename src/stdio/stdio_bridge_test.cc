@@ -24,6 +24,7 @@
 #include "protocol/helper_message.h"
 #include "protocol/output_writer.h"
 #include "testing/fake_platform.h"
+#include "testing/recording_log.h"
 #include "testing/stdio_test_support.h"
 #include "testing/test_watchdog.h"
 
@@ -91,9 +92,9 @@ class BridgeSession {
       if (parent) parent();
       input.closeWriteEnd();
     });
-    const int status =
-        runStdioBridge(fake.mainLoop(), fake,
-                       {inputFd.value_or(input.readEnd()), output.writeEnd(), error.writeEnd()});
+    const int status = runStdioBridge(
+        fake.mainLoop(), fake,
+        {inputFd.value_or(input.readEnd()), output.writeEnd(), error.writeEnd()}, log);
     parentThread.join();
     collectTheRest();
     return status;
@@ -150,6 +151,7 @@ class BridgeSession {
 
   std::unique_ptr<platform::RunLoop> loop = std::move(platform::RunLoop::create()).value();
   FakePlatform fake;
+  RecordingLog log;
   TestPipe input;
   TestPipe output;
   TestPipe error;
@@ -375,11 +377,15 @@ TEST(StdioBridge, LoopFailureEndsTheModeWhateverTheReaderDoes) {
     const platform::TestWatchdog watchdog("the mode did not end after the loop failed", 30s);
     const int status = runStdioBridge(
         loop, session.fake,
-        {session.input.readEnd(), session.output.writeEnd(), session.error.writeEnd()});
+        {session.input.readEnd(), session.output.writeEnd(), session.error.writeEnd()},
+        session.log);
     parent.join();
     session.collectTheRest();
     EXPECT_EQ(status, 2);
     EXPECT_EQ(session.errorText, "RFCOMM server bridge failed: main run loop failed: status=-5\n");
+    EXPECT_EQ(
+        session.log.lines(),
+        std::vector<std::string>{"RFCOMM server bridge failed: main run loop failed: status=-5"});
     // A "stopping" that the reader wrote as the loop broke may precede the
     // standard-error line; nothing else may.
     std::vector<HelperMessage> started{listening(1), ready(1)};

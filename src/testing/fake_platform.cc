@@ -116,7 +116,7 @@ void FakeChannel::setInputPaused(bool paused) {
   }
 }
 
-void FakeChannel::close() {
+void FakeChannel::close(CloseReason) {
   platform_.record("close " + std::to_string(id_));
   // Closing stops the channel's watch on the loop, as the real platform does;
   // the close callback itself is posted, never delivered from inside close().

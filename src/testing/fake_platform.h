@@ -59,8 +59,9 @@ class FakeChannel final : public Channel, public std::enable_shared_from_this<Fa
   // While paused, data fired at the channel waits; resuming delivers it, in
   // order, in a posted callback.
   void setInputPaused(bool paused) override;
-  // Ends held writes with -32, as a shut-down socket does.
-  void close() override;
+  // Ends held writes with -32, as a shut-down socket does. The reason is not
+  // kept: the call log reads "close <id>" whatever it is.
+  void close(CloseReason reason) override;
 
   // The bytes of every successful write, in order. A write after the channel
   // closed fails with -32 (broken pipe), as on a shut-down socket.
@@ -180,7 +181,7 @@ class FakePlatform final : public BluetoothPlatform {
   // Delivers the close callback now; on the loop thread only.
   static void notifyClosed(FakeChannel& channel);
 
-  testing::ManualLoop manualLoop_;  // the loop of a fake built without one
+  ManualLoop manualLoop_;  // the loop of a fake built without one
   MainLoop& loop_;
   mutable std::mutex mutex_;
   std::vector<std::string> calls_;                         // guarded by mutex_

@@ -1,4 +1,3 @@
-#include "platform/linux/run_loop.h"
 #include "testing/fake_platform.h"
 
 #include <gtest/gtest.h>
@@ -8,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/linux/run_loop.h"
 #include "testing/test_watchdog.h"
 
 namespace harlo::platform {
@@ -48,9 +48,9 @@ TEST(FakePlatform, CloseIsDeliveredExactlyOnceAndLast) {
   auto channel = platform.makeChannel(2);
   ASSERT_EQ(channel->setDelegate(&recorder), statusOK);
   platform.deliverData(channel, "before");
-  channel->close();
+  channel->close(CloseReason::stopped);
   EXPECT_TRUE(recorder.seen.empty());
-  channel->close();
+  channel->close(CloseReason::stopped);
   platform.closeByPeer(channel);
   platform.deliverData(channel, "after");
   platform.completeOpen(channel, 0);
@@ -97,7 +97,7 @@ TEST(FakePlatform, OnRunLoopCallbacksArriveOnLoopThread) {
     platform.openChannel(channel);
     platform.deliverData(channel, "hi");
     platform.completeOpen(channel, -4);
-    channel->close();
+    channel->close(CloseReason::stopped);
     loop->post([&] { loop->stop(); });
   });
   {

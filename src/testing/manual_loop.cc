@@ -2,7 +2,7 @@
 
 #include <utility>
 
-namespace harlo::testing {
+namespace harlo {
 
 platform::Status ManualLoop::run() {
   for (;;) {
@@ -47,4 +47,4 @@ std::size_t ManualLoop::runPending() {
   }
 }
 
-}  // namespace harlo::testing
+}  // namespace harlo

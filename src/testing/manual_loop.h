@@ -13,7 +13,7 @@
 
 #include "platform/main_loop.h"
 
-namespace harlo::testing {
+namespace harlo {
 
 class ManualLoop final : public platform::MainLoop {
  public:
@@ -42,4 +42,4 @@ class ManualLoop final : public platform::MainLoop {
   bool stopRequested_ = false;                // guarded by mutex_
 };
 
-}  // namespace harlo::testing
+}  // namespace harlo

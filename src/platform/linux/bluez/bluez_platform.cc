@@ -1,12 +1,14 @@
 #include "platform/linux/bluez/bluez_platform.h"
 
 #include <chrono>
+#include <cstring>
 #include <string>
 
 #include "platform/linux/bluez/bluez_names.h"
 #include "platform/linux/bluez/bus_connection.h"
 #include "platform/linux/bluez/profile_object.h"
 #include "platform/linux/bluez/published_record.h"
+#include "platform/linux/bluez/sdp_xml.h"
 
 namespace harlo::platform {
 namespace {
@@ -19,15 +21,28 @@ constexpr std::chrono::seconds slowRetry{5};
 
 class BluezPlatform final : public BluetoothPlatform {
  public:
-  explicit BluezPlatform(RunLoop& loop) : loop_(loop) {}
+  BluezPlatform(RunLoop& loop, Log& log) : loop_(loop), log_(log) {}
 
   std::shared_ptr<ServiceRecord> publishServiceRecord(
       const ServiceDictionary& description) override {
     // The first publication opens the bus; after a loss, only reconnect()
     // does, and publishing fails until it has.
     if (!connection_ && !reconnectTimer_ && !connect()) return nullptr;
-    if (!connection_ || !connection_->bluezPresent()) return nullptr;
-    return PublishedRecord::registerProfile(connection_, loop_, profileObjectPath, description);
+    if (!connection_) return nullptr;
+    if (!connection_->bluezPresent()) {
+      log_.write(Log::Level::error,
+                 "cannot register the service: bluetoothd is not running (nothing owns org.bluez "
+                 "on the system bus)");
+      return nullptr;
+    }
+    auto registered =
+        PublishedRecord::registerProfile(connection_, loop_, profileObjectPath, description);
+    if (!registered) {
+      log_.write(Log::Level::error, "cannot register the service: " + registered.error());
+      return nullptr;
+    }
+    logRegistration(description, *registered.value());
+    return std::move(registered).value();
   }
 
   // bluetoothd calls the profile object for every client of the profile,
@@ -36,8 +51,13 @@ class BluezPlatform final : public BluetoothPlatform {
       std::uint8_t channelID, ChannelOpenObserver& observer) override {
     if (!connection_) return nullptr;  // nothing published: no one would call
     auto exported =
-        ProfileObject::exportAt(connection_, loop_, profileObjectPath, channelID, observer);
-    if (!exported) return nullptr;
+        ProfileObject::exportAt(connection_, loop_, log_, profileObjectPath, channelID, observer);
+    if (!exported) {
+      log_.write(Log::Level::error, std::string("cannot export the profile object at ") +
+                                        profileObjectPath + ": " +
+                                        std::strerror(-exported.error()));
+      return nullptr;
+    }
     // Kept here too: dropping the bridge's handle must not unexport it.
     profile_ = std::move(exported).value();
     profile_->onRelease([this] { loop_.post([this] { serviceStopped(); }); });
@@ -55,7 +75,14 @@ class BluezPlatform final : public BluetoothPlatform {
   // loss. False when the bus cannot be reached.
   bool connect() {
     auto opened = BusConnection::open(loop_);
-    if (!opened) return false;
+    if (!opened) {
+      // While the bus is being tried again, each failure is the same news.
+      if (!reconnectTimer_) {
+        log_.write(Log::Level::error, std::string("cannot connect to the system bus: ") +
+                                          std::strerror(-opened.error()));
+      }
+      return false;
+    }
     connection_ = std::move(opened).value();
     connection_->onBluezOwnerChanged(
         [this](const std::string& oldOwner, const std::string& newOwner) {
@@ -71,6 +98,9 @@ class BluezPlatform final : public BluetoothPlatform {
   // lost, and the bus is tried again until it is back.
   void busLost() {
     if (!connection_) return;
+    log_.write(Log::Level::warning,
+               "lost the connection to the system bus; trying again every second for 10 s, "
+               "then every 5 s");
     serviceStopped();
     // Whatever still holds the connection (a record the bridge kept) lets go
     // of it as it learns of the loss, above.
@@ -98,6 +128,7 @@ class BluezPlatform final : public BluetoothPlatform {
       return;
     }
     reconnectTimer_.reset();
+    log_.write(Log::Level::notice, "connected to the system bus again");
     // A bluetoothd already there is the service returning; one that comes
     // later announces itself through the owner's change.
     if (connection_->bluezPresent()) serviceReturned();
@@ -107,6 +138,8 @@ class BluezPlatform final : public BluetoothPlatform {
   // at once (its registration died with that bluetoothd, and the path must be
   // free for the next export); the connection stays open for the next one.
   void serviceStopped() {
+    if (!serviceLost_) log_.write(Log::Level::warning, "bluetoothd went away");
+    serviceLost_ = true;
     if (profile_) {
       profile_->unregister();
       profile_.reset();
@@ -115,10 +148,25 @@ class BluezPlatform final : public BluetoothPlatform {
   }
 
   void serviceReturned() {
+    log_.write(Log::Level::notice, "bluetoothd is back; registering the service again");
+    serviceLost_ = false;
     if (observer_ != nullptr) observer_->bluetoothServiceReturned();
   }
 
+  void logRegistration(const ServiceDictionary& description, PublishedRecord& record) {
+    const auto asked = rfcommChannelOf(description);
+    const auto granted = record.rfcommChannelID();
+    log_.write(Log::Level::notice, "registered the service " +
+                                       serviceUUIDOf(description).value_or("?") +
+                                       " with bluetoothd: RFCOMM channel " +
+                                       std::to_string(unsigned{asked.value_or(0)}) + " asked, " +
+                                       std::to_string(granted ? unsigned{granted.value()} : 0U) +
+                                       " granted; authentication and authorization required");
+  }
+
   RunLoop& loop_;
+  Log& log_;
+  bool serviceLost_ = false;                   // from a loss until bluetoothd is back, for the log
   std::shared_ptr<BusConnection> connection_;  // opened by the first publication; null while lost
   std::shared_ptr<ProfileObject> profile_;     // the latest export, until the service is lost
   BluetoothServiceObserver* observer_ = nullptr;
@@ -128,8 +176,8 @@ class BluezPlatform final : public BluetoothPlatform {
 
 }  // namespace
 
-std::unique_ptr<BluetoothPlatform> makeBluezPlatform(RunLoop& loop) {
-  return std::make_unique<BluezPlatform>(loop);
+std::unique_ptr<BluetoothPlatform> makeBluezPlatform(RunLoop& loop, Log& log) {
+  return std::make_unique<BluezPlatform>(loop, log);
 }
 
 }  // namespace harlo::platform

@@ -14,18 +14,25 @@
 // observer hears of it twice), and returns when "org.bluez" has an owner
 // again. A record withdrawn after its bluetoothd has gone sends nothing.
 //
-// Lifetime: `loop` must outlive the platform, and the platform must outlive
+// Diagnostics go to `log`: the registration and every failure with its cause
+// (the D-Bus error's name and message, or the errno text), each client with
+// its device's address and, when it leaves, why and the bytes each way, a
+// connection refused to anyone but bluetoothd, and bluetoothd and the bus
+// going away and coming back.
+//
+// Lifetime: `loop` and `log` must outlive the platform, and the platform must outlive
 // every handle it returns and be destroyed on the loop thread (after the
 // loop's last run() is fine).
 #pragma once
 
 #include <memory>
 
+#include "base/log.h"
 #include "platform/bluetooth_platform.h"
 #include "platform/linux/run_loop.h"
 
 namespace harlo::platform {
 
-std::unique_ptr<BluetoothPlatform> makeBluezPlatform(RunLoop& loop);
+std::unique_ptr<BluetoothPlatform> makeBluezPlatform(RunLoop& loop, Log& log);
 
 }  // namespace harlo::platform

@@ -14,6 +14,7 @@
 #include "platform/linux/bluez/sdp_xml.h"
 #include "private_bus.h"
 #include "rfcomm/service_record.h"
+#include "testing/recording_log.h"
 #include "testing/test_loop_thread.h"
 #include "testing/test_recorders.h"
 
@@ -66,7 +67,7 @@ class BluezPlatformTest : public testing::Test {
     auto loop = RunLoop::create();
     ASSERT_TRUE(loop.ok());
     loop_ = std::move(loop).value();
-    platform_ = makeBluezPlatform(*loop_);
+    platform_ = makeBluezPlatform(*loop_, log_);
     auto description = makeServiceDictionary(1);
     ASSERT_TRUE(description.ok());
     description_ = std::move(description).value();
@@ -106,6 +107,7 @@ class BluezPlatformTest : public testing::Test {
   std::unique_ptr<RunLoop> loop_;
   RecordingObserver observer_;
   ServiceRecorder service_;
+  RecordingLog log_;  // outlives the platform
   ServiceDictionary description_;
   std::unique_ptr<BluetoothPlatform> platform_;
   std::shared_ptr<ServiceRecord> record_;

@@ -2,6 +2,7 @@
 
 #include <systemd/sd-event.h>
 
+#include <cstring>
 #include <optional>
 #include <utility>
 
@@ -17,6 +18,16 @@ constexpr const char* busPath = "/org/freedesktop/DBus";
 constexpr const char* busInterface = "org.freedesktop.DBus";
 
 }  // namespace
+
+std::string BusError::describe(int status) const {
+  if (error_.name == nullptr) return std::strerror(-status);
+  std::string text = error_.name;
+  if (error_.message != nullptr) {
+    text += ": ";
+    text += error_.message;
+  }
+  return text;
+}
 
 Result<std::shared_ptr<BusConnection>, Status> BusConnection::open(RunLoop& loop) {
   sd_bus* bus = nullptr;

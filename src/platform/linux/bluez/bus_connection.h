@@ -38,6 +38,10 @@ class BusError final {
 
   sd_bus_error* get() { return &error_; }
 
+  // "<error name>: <message>" of a failed call, or the text of `status`
+  // (its negative errno) when the bus named no error.
+  std::string describe(int status) const;
+
  private:
   // Value-initialised: all members null, which is what SD_BUS_ERROR_NULL
   // spells as a C compound literal (refused by clang's -Wpedantic in C++).

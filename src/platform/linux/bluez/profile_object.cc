@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <string>
+#include <string_view>
 #include <utility>
 
 #include "platform/linux/bluez/bluez_names.h"
@@ -29,24 +31,36 @@ int ownNonBlockingCopy(int fd) {
   return copy;
 }
 
+// The address in a device's object path, "/org/bluez/hci0/dev_00_11_22_33_44_55"
+// giving "00:11:22:33:44:55"; the path itself when it has none.
+std::string deviceAddressOf(std::string_view devicePath) {
+  const std::size_t last = devicePath.rfind('/');
+  const std::string_view name = devicePath.substr(last == std::string_view::npos ? 0 : last + 1);
+  if (!name.starts_with("dev_")) return std::string(devicePath);
+  std::string address(name.substr(4));
+  std::replace(address.begin(), address.end(), '_', ':');
+  return address;
+}
+
 }  // namespace
 
 Result<std::shared_ptr<ProfileObject>, Status> ProfileObject::exportAt(
-    std::shared_ptr<BusConnection> connection, RunLoop& loop, const char* path,
+    std::shared_ptr<BusConnection> connection, RunLoop& loop, Log& log, const char* path,
     std::uint8_t publishedChannel, ChannelOpenObserver& observer) {
   sd_bus* bus = connection->bus();
   std::shared_ptr<ProfileObject> object(
-      new ProfileObject(std::move(connection), loop, publishedChannel, observer));
+      new ProfileObject(std::move(connection), loop, log, publishedChannel, observer));
   const int exported = systemd().sd_bus_add_object_vtable(bus, &object->slot_, path,
                                                           profileInterface, vtable(), object.get());
   if (exported < 0) return fail(Status{exported});
   return object;
 }
 
-ProfileObject::ProfileObject(std::shared_ptr<BusConnection> connection, RunLoop& loop,
+ProfileObject::ProfileObject(std::shared_ptr<BusConnection> connection, RunLoop& loop, Log& log,
                              std::uint8_t publishedChannel, ChannelOpenObserver& observer)
     : connection_(std::move(connection)),
       loop_(loop),
+      log_(log),
       publishedChannel_(publishedChannel),
       observer_(observer) {}
 
@@ -80,7 +94,11 @@ int ProfileObject::onNewConnection(sd_bus_message* call, void* userdata, sd_bus_
 
 // A negative return makes sd-bus answer with the matching error.
 int ProfileObject::accept(sd_bus_message* call) {
-  if (!connection_->isBluezOwner(systemd().sd_bus_message_get_sender(call))) {
+  const char* sender = systemd().sd_bus_message_get_sender(call);
+  if (!connection_->isBluezOwner(sender)) {
+    log_.write(Log::Level::warning, std::string("refused a connection offered by ") +
+                                        (sender != nullptr ? sender : "an unnamed sender") +
+                                        ", which is not bluetoothd (the owner of org.bluez)");
     return systemd().sd_bus_reply_method_errorf(call, rejectedError, "only %s may open channels",
                                                 bluezService);
   }
@@ -91,13 +109,16 @@ int ProfileObject::accept(sd_bus_message* call) {
   const int copy = ownNonBlockingCopy(fd);
   if (copy < 0) return statusFromErrno(errno);
 
-  auto channel = SocketChannel::create(loop_, copy, publishedChannel_);
+  const std::string address = deviceAddressOf(device);
+  auto channel = SocketChannel::create(loop_, copy, publishedChannel_, log_, address);
+  log_.write(Log::Level::info, "client " + address + " connected on RFCOMM channel " +
+                                   std::to_string(unsigned{channel->channelID()}));
   std::erase_if(channels_, [](const DeviceChannel& known) { return known.channel.expired(); });
   channels_.push_back(DeviceChannel{device, channel});
 
   const int replied = systemd().sd_bus_reply_method_return(call, "");
   if (replied < 0) {
-    channel->close();  // bluetoothd never learnt that we took it
+    channel->closeBecause("the answer to bluetoothd could not be sent");
     return replied;
   }
   // Posted, so that the reply is on its way before the observer acts.
@@ -106,7 +127,7 @@ int ProfileObject::accept(sd_bus_message* call) {
     if (self && self->slot_) {
       self->observer_.handleChannelOpen(*self, channel);
     } else {
-      channel->close();  // unregistered meanwhile: no one will take it
+      channel->closeBecause("the helper stopped taking clients");  // unregistered meanwhile
     }
   });
   return 1;
@@ -123,7 +144,9 @@ int ProfileObject::onRequestDisconnection(sd_bus_message* call, void* userdata, 
   if (parsed < 0) return parsed;
   std::erase_if(self.channels_, [device](const DeviceChannel& known) {
     if (known.device != device) return false;
-    if (const auto channel = known.channel.lock()) channel->close();
+    if (const auto channel = known.channel.lock()) {
+      channel->closeBecause("bluetoothd asked to disconnect the device");
+    }
     return true;
   });
   return systemd().sd_bus_reply_method_return(call, "");

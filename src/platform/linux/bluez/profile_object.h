@@ -4,7 +4,9 @@
 //
 // - NewConnection(o device, h fd, a{sv} properties): accepted only from the
 //   current owner of "org.bluez" (anyone else gets org.bluez.Error.Rejected,
-//   and the fd, which belongs to the message, is not kept). The fd is
+//   and the fd, which belongs to the message, is not kept; the refusal is
+//   logged with the sender's name). An accepted client is logged with its
+//   device's address. The fd is
 //   duplicated and made non-blocking, the call is answered, and the new
 //   channel then goes to the observer in a posted task, after the reply.
 // - RequestDisconnection(o device): closes the channels that came from that
@@ -26,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "base/log.h"
 #include "base/result.h"
 #include "platform/bluetooth_platform.h"
 #include "platform/linux/bluez/bus_connection.h"
@@ -41,7 +44,7 @@ class ProfileObject final : public ChannelOpenRegistration,
   // number unless their socket tells its own. Fails with a negative errno
   // (-EEXIST when an object is already exported there).
   static Result<std::shared_ptr<ProfileObject>, Status> exportAt(
-      std::shared_ptr<BusConnection> connection, RunLoop& loop, const char* path,
+      std::shared_ptr<BusConnection> connection, RunLoop& loop, Log& log, const char* path,
       std::uint8_t publishedChannel, ChannelOpenObserver& observer);
 
   ~ProfileObject() override;
@@ -62,7 +65,7 @@ class ProfileObject final : public ChannelOpenRegistration,
     std::weak_ptr<SocketChannel> channel;
   };
 
-  ProfileObject(std::shared_ptr<BusConnection> connection, RunLoop& loop,
+  ProfileObject(std::shared_ptr<BusConnection> connection, RunLoop& loop, Log& log,
                 std::uint8_t publishedChannel, ChannelOpenObserver& observer);
   void withdraw();
   int accept(sd_bus_message* call);
@@ -75,6 +78,7 @@ class ProfileObject final : public ChannelOpenRegistration,
 
   const std::shared_ptr<BusConnection> connection_;
   RunLoop& loop_;
+  Log& log_;
   const std::uint8_t publishedChannel_;
   ChannelOpenObserver& observer_;
 

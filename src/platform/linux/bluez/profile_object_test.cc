@@ -9,6 +9,7 @@
 
 #include "platform/linux/bluez/bluez_names.h"
 #include "private_bus.h"
+#include "testing/recording_log.h"
 #include "testing/test_loop_thread.h"
 #include "testing/test_recorders.h"
 #include "testing/test_watchdog.h"
@@ -56,7 +57,8 @@ class ProfileObjectTest : public testing::Test {
     const char* name = nullptr;
     ASSERT_GE(sd_bus_get_unique_name(connection_->bus(), &name), 0);
     uniqueName_ = name;
-    auto exported = ProfileObject::exportAt(connection_, *loop_, profileObjectPath, 1, observer_);
+    auto exported =
+        ProfileObject::exportAt(connection_, *loop_, log_, profileObjectPath, 1, observer_);
     ASSERT_TRUE(exported.ok());
     profile_ = std::move(exported).value();
     thread_ = std::make_unique<TestLoopThread>(*loop_);
@@ -101,6 +103,7 @@ class ProfileObjectTest : public testing::Test {
   sd_bus* bluez_ = nullptr;                        // owns org.bluez, as bluetoothd does
   sd_bus* stranger_ = nullptr;                     // any other client of the bus
   std::unique_ptr<RunLoop> loop_;
+  RecordingLog log_;
   RecordingObserver observer_;
   std::shared_ptr<BusConnection> connection_;
   std::string uniqueName_;
@@ -122,6 +125,8 @@ TEST_F(ProfileObjectTest, AcceptsChannelFromBluez) {
   const std::uint8_t reply[] = {'o', 'k'};
   EXPECT_EQ(channel->write(reply, {}), statusOK);
   EXPECT_EQ(link.clientReadByte(), 'o');
+  EXPECT_EQ(log_.lines(),
+            std::vector<std::string>{"client 00:11:22:33:44:55 connected on RFCOMM channel 1"});
 }
 
 // Anyone but the owner of org.bluez is rejected, and its fd is not kept.
@@ -134,6 +139,9 @@ TEST_F(ProfileObjectTest, RejectsOtherSenders) {
   EXPECT_EQ(link.clientReadByte(), -1);  // end of file: no copy of the fd survived
   thread_->drain();
   EXPECT_EQ(observer_.count(), 0u);
+  const std::vector<std::string> logged = log_.lines();
+  ASSERT_EQ(logged.size(), 1u);
+  EXPECT_TRUE(logged[0].starts_with("refused a connection offered by :1.")) << logged[0];
 }
 
 // When org.bluez changes hands, only the new owner is trusted.

@@ -10,20 +10,22 @@
 
 namespace harlo::platform {
 
-std::shared_ptr<PublishedRecord> PublishedRecord::registerProfile(
+Result<std::shared_ptr<PublishedRecord>, std::string> PublishedRecord::registerProfile(
     std::shared_ptr<BusConnection> connection, RunLoop& loop, const char* profilePath,
     const ServiceDictionary& description) {
   const std::optional<std::string> xml = sdpRecordXml(description);
   const std::optional<std::string> uuid = serviceUUIDOf(description);
   const std::optional<std::string> name = serviceNameOf(description);
   const std::optional<std::uint8_t> channel = rfcommChannelOf(description);
-  if (!xml || !uuid || !name || !channel) return nullptr;
+  if (!xml || !uuid || !name || !channel) {
+    return fail(std::string("the record description lacks the service UUID, name or channel"));
+  }
 
   sd_bus_message* call = nullptr;
   if (systemd().sd_bus_message_new_method_call(connection->bus(), &call, bluezService,
                                                bluezManagerPath, profileManagerInterface,
                                                "RegisterProfile") < 0) {
-    return nullptr;
+    return fail(std::string("RegisterProfile could not be put together"));
   }
   const BusMessagePtr callOwner(call);
   // BlueZ takes each option only with exactly this type: a Channel of any
@@ -37,14 +39,14 @@ std::shared_ptr<PublishedRecord> PublishedRecord::registerProfile(
                                       "RequireAuthentication", "b", 1,                  //
                                       "RequireAuthorization", "b", 1,                   //
                                       "AutoConnect", "b", 0);
-  if (appended < 0) return nullptr;
+  if (appended < 0) return fail(std::string("RegisterProfile could not be put together"));
 
   BusError error;
   sd_bus_message* reply = nullptr;
   const int called =
       systemd().sd_bus_call(connection->bus(), call, answerTimeoutUsec, error.get(), &reply);
   const BusMessagePtr replyOwner(reply);
-  if (called < 0) return nullptr;
+  if (called < 0) return fail("RegisterProfile failed: " + error.describe(called));
   const char* sender = systemd().sd_bus_message_get_sender(reply);
   std::string registeredWith = sender != nullptr ? sender : connection->bluezOwner();
   return std::shared_ptr<PublishedRecord>(new PublishedRecord(

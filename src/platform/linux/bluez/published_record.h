@@ -25,10 +25,11 @@ class PublishedRecord final : public ServiceRecord {
   // Registers the profile whose Profile1 object lives at `profilePath`, with
   // `description` as its record. Nothing when the description lacks the
   // service UUID, name or RFCOMM channel, has no XML form, or BlueZ answers
-  // with an error (or does not answer within bus_timeouts.h's bound).
-  static std::shared_ptr<PublishedRecord> registerProfile(std::shared_ptr<BusConnection> connection,
-                                                          RunLoop& loop, const char* profilePath,
-                                                          const ServiceDictionary& description);
+  // with an error (or does not answer within bus_timeouts.h's bound); the
+  // failure then says why, naming the D-Bus error and its message.
+  static Result<std::shared_ptr<PublishedRecord>, std::string> registerProfile(
+      std::shared_ptr<BusConnection> connection, RunLoop& loop, const char* profilePath,
+      const ServiceDictionary& description);
 
   // The channel of the description: BlueZ listens on exactly the channel it
   // was given. Always succeeds.

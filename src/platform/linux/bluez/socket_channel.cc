@@ -47,17 +47,43 @@ Result<std::size_t, Status> sendSome(int fd, std::span<const std::uint8_t> bytes
   }
 }
 
+std::string describe(CloseReason reason) {
+  switch (reason) {
+    case CloseReason::replaced:
+      return "replaced by a newer client";
+    case CloseReason::serviceLost:
+      return "the Bluetooth service was lost";
+    case CloseReason::stopped:
+      return "the helper is stopping";
+  }
+  return "closed by the helper";
+}
+
+std::string errnoText(Status status) { return std::strerror(-status); }
+
+// "10 s", or "1500 ms" where seconds would not be whole.
+std::string durationText(std::chrono::milliseconds duration) {
+  if (duration.count() % 1000 == 0) return std::to_string(duration.count() / 1000) + " s";
+  return std::to_string(duration.count()) + " ms";
+}
+
 }  // namespace
 
 std::shared_ptr<SocketChannel> SocketChannel::create(RunLoop& loop, int fd,
-                                                     std::uint8_t publishedChannel,
-                                                     WriteLimits limits) {
-  return std::shared_ptr<SocketChannel>(
-      new SocketChannel(loop, fd, socketChannel(fd, publishedChannel), limits));
+                                                     std::uint8_t publishedChannel, Log& log,
+                                                     std::string device, WriteLimits limits) {
+  return std::shared_ptr<SocketChannel>(new SocketChannel(
+      loop, fd, socketChannel(fd, publishedChannel), log, std::move(device), limits));
 }
 
-SocketChannel::SocketChannel(RunLoop& loop, int fd, std::uint8_t channelID, WriteLimits limits)
-    : loop_(loop), fd_(fd), channelID_(channelID), limits_(limits) {}
+SocketChannel::SocketChannel(RunLoop& loop, int fd, std::uint8_t channelID, Log& log,
+                             std::string device, WriteLimits limits)
+    : loop_(loop),
+      fd_(fd),
+      channelID_(channelID),
+      log_(log),
+      device_(std::move(device)),
+      limits_(limits) {}
 
 SocketChannel::~SocketChannel() {
   // Writes still queued belong to no one who can wait for them any more; each
@@ -100,10 +126,14 @@ std::optional<Status> SocketChannel::write(std::span<const std::uint8_t> data, W
   if (queue_.empty()) {
     while (sent < data.size()) {
       const auto taken = sendSome(fd_, data.subspan(sent));
-      if (!taken) return taken.error();
+      if (!taken) {
+        bytesOut_ += sent;
+        return taken.error();
+      }
       if (taken.value() == 0) break;
       sent += taken.value();
     }
+    bytesOut_ += sent;
     if (sent == data.size()) return statusOK;
   }
   // The clock is read only now: most writes never wait.
@@ -134,6 +164,7 @@ void SocketChannel::sendQueued() {
   if (closing_) return;
   std::vector<std::pair<WriteDone, Status>> finished;
   std::optional<Status> broken;
+  std::string cause;
   {
     const std::lock_guard lock(outMutex_);
     const Clock::time_point now = Clock::now();
@@ -142,23 +173,30 @@ void SocketChannel::sendQueued() {
       const auto taken = sendSome(fd_, std::span(head.bytes).subspan(head.sent));
       if (!taken) {
         broken = taken.error();
+        cause = "a write failed: " + errnoText(*broken);
         break;
       }
       if (taken.value() == 0) break;
       lastProgress_ = now;
       head.sent += taken.value();
+      bytesOut_ += taken.value();
       if (head.sent < head.bytes.size()) continue;
       finished.emplace_back(std::move(head.done), statusOK);
       queue_.pop_front();
     }
-    if (!broken && !queue_.empty() &&
-        (now - lastProgress_ >= limits_.stall || now >= queue_.front().deadline)) {
-      broken = statusFromErrno(ETIMEDOUT);
+    if (!broken && !queue_.empty()) {
+      if (now - lastProgress_ >= limits_.stall) {
+        broken = statusFromErrno(ETIMEDOUT);
+        cause = "a write made no progress for " + durationText(limits_.stall);
+      } else if (now >= queue_.front().deadline) {
+        broken = statusFromErrno(ETIMEDOUT);
+        cause = "a write did not finish within " + durationText(limits_.total);
+      }
     }
   }
   for (auto& [done, status] : finished) done(status);
   if (broken) {
-    shutDown(*broken);
+    shutDown(*broken, std::move(cause));
     return;
   }
   keepWatching();
@@ -167,7 +205,9 @@ void SocketChannel::sendQueued() {
 void SocketChannel::keepWatching() {
   // A channel the loop can no longer watch could neither deliver its data nor
   // finish its writes.
-  if (const Status updated = updateWatch(); updated < 0) shutDown(updated);
+  if (const Status updated = updateWatch(); updated < 0) {
+    shutDown(statusFromErrno(EPIPE), "the loop cannot watch it: " + errnoText(updated));
+  }
 }
 
 Status SocketChannel::updateWatch() {
@@ -215,12 +255,13 @@ void SocketChannel::onReady(std::uint32_t revents) {
     readInput();
     return;
   }
-  if (revents & (EPOLLHUP | EPOLLERR)) shutDown(statusFromErrno(EPIPE));
+  if (revents & (EPOLLHUP | EPOLLERR)) shutDown(statusFromErrno(EPIPE), "the link went down");
 }
 
 void SocketChannel::readInput() {
   const ssize_t got = ::read(fd_, readBuffer_.data(), readBuffer_.size());
   if (got > 0) {
+    bytesIn_ += static_cast<std::uint64_t>(got);
     if (delegate_) {
       delegate_->rfcommChannelData(*this,
                                    std::span(readBuffer_.data(), static_cast<std::size_t>(got)));
@@ -228,17 +269,28 @@ void SocketChannel::readInput() {
     return;
   }
   if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
-  shutDown(statusFromErrno(EPIPE));  // end of file, or a read error
+  if (got == 0) {
+    shutDown(statusFromErrno(EPIPE), "the client hung up");
+  } else {
+    shutDown(statusFromErrno(EPIPE), "a read failed: " + errnoText(statusFromErrno(errno)));
+  }
 }
 
-void SocketChannel::close() { shutDown(statusFromErrno(EPIPE)); }
+void SocketChannel::close(CloseReason reason) {
+  shutDown(statusFromErrno(EPIPE), describe(reason));
+}
 
-void SocketChannel::shutDown(Status queuedStatus) {
+void SocketChannel::closeBecause(std::string cause) {
+  shutDown(statusFromErrno(EPIPE), std::move(cause));
+}
+
+void SocketChannel::shutDown(Status queuedStatus, std::string cause) {
   std::deque<QueuedWrite> cut;
   {
     const std::lock_guard lock(outMutex_);
     if (closing_) return;
     closing_ = true;
+    closeCause_ = std::move(cause);
     cut.swap(queue_);
   }
   // The result is not needed: a socket the peer has already reset is as shut
@@ -251,6 +303,13 @@ void SocketChannel::shutDown(Status queuedStatus) {
 void SocketChannel::finishClose() {
   watch_.reset();
   timer_.reset();
+  std::string line = "client " + device_ + " disconnected: ";
+  {
+    const std::lock_guard lock(outMutex_);
+    line += closeCause_ + "; " + std::to_string(bytesIn_) + " bytes in, " +
+            std::to_string(bytesOut_) + " bytes out";
+  }
+  log_.write(Log::Level::info, line);
   if (delegate_) delegate_->rfcommChannelClosed(*this);
 }
 

@@ -20,6 +20,9 @@
 //   after a time-out, the send's error after one, -32 otherwise). Whichever
 //   comes first, the delegate's close callback is then delivered exactly
 //   once, posted to the loop, never from inside the call that closed.
+// - Its end is logged as one line: the device, why it closed (the client hung
+//   up, a read or send failed, a write stalled or took too long, or the
+//   helper's own reason) and the bytes each way.
 // - The fd itself is closed when the last reference goes. That may happen on
 //   any thread (a writer holds a reference across its write): the watch and
 //   the timer belong to the loop, so a destructor off the loop thread hands
@@ -37,8 +40,10 @@
 #include <memory>
 #include <mutex>
 #include <span>
+#include <string>
 #include <vector>
 
+#include "base/log.h"
 #include "platform/bluetooth_platform.h"
 #include "platform/linux/run_loop.h"
 
@@ -56,8 +61,10 @@ class SocketChannel final : public Channel, public std::enable_shared_from_this<
   // Takes ownership of `fd`, a connected stream socket (sends never block,
   // whatever its flags). `publishedChannel` is its channel number unless the
   // socket itself is an RFCOMM socket, whose own channel number is reported
-  // instead.
+  // instead. `device` names the client in the line logged to `log` when the
+  // channel ends; `log` must outlive the channel.
   static std::shared_ptr<SocketChannel> create(RunLoop& loop, int fd, std::uint8_t publishedChannel,
+                                               Log& log, std::string device,
                                                WriteLimits limits = {});
 
   ~SocketChannel() override;
@@ -72,7 +79,11 @@ class SocketChannel final : public Channel, public std::enable_shared_from_this<
 
   std::optional<Status> write(std::span<const std::uint8_t> data, WriteDone done) override;
   void setInputPaused(bool paused) override;
-  void close() override;
+  void close(CloseReason reason) override;
+
+  // Closes the channel for a reason of the platform's own, logged as `cause`
+  // ("bluetoothd asked to disconnect the device"). Any thread.
+  void closeBecause(std::string cause);
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -84,7 +95,8 @@ class SocketChannel final : public Channel, public std::enable_shared_from_this<
     WriteDone done;
   };
 
-  SocketChannel(RunLoop& loop, int fd, std::uint8_t channelID, WriteLimits limits);
+  SocketChannel(RunLoop& loop, int fd, std::uint8_t channelID, Log& log, std::string device,
+                WriteLimits limits);
   void onReady(std::uint32_t revents);
   void readInput();
   void sendQueued();
@@ -95,20 +107,25 @@ class SocketChannel final : public Channel, public std::enable_shared_from_this<
   Status updateWatch();
   // updateWatch(), shutting the channel down if it fails.
   void keepWatching();
-  // Shuts the socket down, ends every queued write with `queuedStatus`, and
-  // posts the close callback; later calls do nothing.
-  void shutDown(Status queuedStatus);
+  // Shuts the socket down, ends every queued write with `queuedStatus`,
+  // keeps `cause` for the log, and posts the close callback; later calls do
+  // nothing.
+  void shutDown(Status queuedStatus, std::string cause);
   void finishClose();
 
   RunLoop& loop_;
   const int fd_;
   const std::uint8_t channelID_;
+  Log& log_;
+  const std::string device_;
   const WriteLimits limits_;
   std::atomic<bool> closing_{false};  // set once, by whichever close comes first
 
   std::mutex outMutex_;               // held only for non-blocking work, never around a callback
   std::deque<QueuedWrite> queue_;     // guarded by outMutex_
   Clock::time_point lastProgress_{};  // guarded by outMutex_; bytes last taken, or the wait began
+  std::uint64_t bytesOut_ = 0;        // guarded by outMutex_
+  std::string closeCause_;            // guarded by outMutex_; set by the first close
 
   // Loop thread only.
   ChannelDelegate* delegate_ = nullptr;
@@ -116,6 +133,7 @@ class SocketChannel final : public Channel, public std::enable_shared_from_this<
   std::unique_ptr<RunLoop::FdWatch> watch_;  // null until first needed, and after the close
   std::unique_ptr<RunLoop::Timer> timer_;    // likewise
   std::vector<std::uint8_t> readBuffer_;
+  std::uint64_t bytesIn_ = 0;
 };
 
 }  // namespace harlo::platform

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "testing/recording_log.h"
 #include "testing/test_loop_thread.h"
 #include "testing/test_recorders.h"
 #include "testing/test_watchdog.h"
@@ -51,7 +52,8 @@ class SocketChannelTest : public testing::Test {
 
   // The channel over our end, watched by `delegate_` on a running loop.
   void openChannel(WriteLimits limits = {}) {
-    channel_ = SocketChannel::create(*loop_, ownFd_, publishedChannel, limits);
+    channel_ =
+        SocketChannel::create(*loop_, ownFd_, publishedChannel, log_, "00:11:22:33:44:55", limits);
     thread_ = std::make_unique<TestLoopThread>(*loop_);
     Status status = -1;
     loop_->postAndWait([&] { status = channel_->setDelegate(&delegate_); });
@@ -106,6 +108,7 @@ class SocketChannelTest : public testing::Test {
     return outcome.get_future().get();
   }
 
+  RecordingLog log_;  // outlives the channel, declared before it
   std::shared_ptr<SocketChannel> channel_;
   int ownFd_ = -1;  // owned by the channel once it exists
   int peer_ = -1;
@@ -134,11 +137,13 @@ TEST_F(SocketChannelTest, PeerCloseIsReportedOnce) {
   ::close(peer_);
   peer_ = -1;
   delegate_.waitForClose();
-  channel_->close();
+  channel_->close(CloseReason::stopped);
   thread_->drain();
   thread_->drain();
   EXPECT_EQ(delegate_.received(), "last words\n");
   EXPECT_EQ(delegate_.closes(), 1);
+  EXPECT_EQ(log_.lines(), std::vector<std::string>{"client 00:11:22:33:44:55 disconnected: the "
+                                                   "client hung up; 11 bytes in, 0 bytes out"});
 }
 
 // Our close() takes the link down although another copy of the fd stays open
@@ -149,13 +154,13 @@ TEST_F(SocketChannelTest, CloseShutsDownAndReportsLater) {
   openChannel();
   int closesInsideClose = -1;
   loop_->postAndWait([&] {
-    channel_->close();
+    channel_->close(CloseReason::stopped);
     closesInsideClose = delegate_.closes();
   });
   EXPECT_EQ(closesInsideClose, 0);
   EXPECT_TRUE(peerSeesEndOfFile());
   delegate_.waitForClose();
-  channel_->close();
+  channel_->close(CloseReason::stopped);
   thread_->drain();
   EXPECT_EQ(delegate_.closes(), 1);
   ::close(daemonCopy);
@@ -192,12 +197,18 @@ TEST_F(SocketChannelTest, StalledWriteTimesOutAndCloses) {
   EXPECT_EQ(writeAndWait(pattern(10, 0)), -EPIPE);
   thread_->drain();
   EXPECT_EQ(delegate_.closes(), 1);
+  const std::vector<std::string> logged = log_.lines();
+  ASSERT_EQ(logged.size(), 1u);
+  EXPECT_TRUE(
+      logged[0].starts_with("client 00:11:22:33:44:55 disconnected: a write made no "
+                            "progress for 100 ms; 0 bytes in, "))
+      << logged[0];
 }
 
 // Writing to a closed channel fails with a status, not silently.
 TEST_F(SocketChannelTest, WriteAfterCloseFails) {
   openChannel();
-  channel_->close();
+  channel_->close(CloseReason::stopped);
   EXPECT_EQ(writeAndWait(pattern(100, 0)), -EPIPE);
   EXPECT_EQ(writeAndWait({}), statusOK);
 }
@@ -235,7 +246,7 @@ TEST_F(SocketChannelTest, CloseEndsWaitingWritesAtOnce) {
             std::nullopt);
   EXPECT_EQ(channel_->write(pattern(10, 2), [&](Status s) { second.set_value(s); }), std::nullopt)
       << "a write behind a waiting one went out first";
-  channel_->close();
+  channel_->close(CloseReason::stopped);
   const TestWatchdog watchdog("closing ends the waiting writes", seconds(5));
   EXPECT_EQ(first.get_future().get(), -EPIPE);
   EXPECT_EQ(second.get_future().get(), -EPIPE);
@@ -287,7 +298,7 @@ TEST_F(SocketChannelTest, DestructionOffTheLoopThread) {
 TEST_F(SocketChannelTest, UnwatchableFdFailsSetDelegate) {
   const int file = memfd_create("not-a-socket", MFD_CLOEXEC);
   ASSERT_GE(file, 0);
-  auto channel = SocketChannel::create(*loop_, file, publishedChannel);
+  auto channel = SocketChannel::create(*loop_, file, publishedChannel, log_, "00:11:22:33:44:55");
   EXPECT_EQ(channel->setDelegate(&delegate_), -EPERM);
   EXPECT_EQ(channel->channelID(), publishedChannel);
   ::close(ownFd_);

@@ -1,0 +1,32 @@
+// Log: the helper's diagnostics, for whoever runs it.
+//
+// Standard output and standard error carry only what the parent relies on;
+// why a start failed, which device connected and why a client went are told
+// here instead, one line per event, each naming what it is about. Never the
+// contents of a payload or of a line (they are the user's data), and nothing
+// per message: a flood of messages adds no line. The program's log is the
+// system log (app/system_log.h); tests record the lines instead.
+//
+// Thread safety: write() may be called from any thread.
+#pragma once
+
+#include <string_view>
+
+namespace harlo {
+
+class Log {
+ public:
+  enum class Level {
+    error,    // something failed, with its cause
+    warning,  // something refused or lost
+    notice,   // the helper's life: start, service lost and back, stop, exit
+    info,     // a client connected or left
+  };
+
+  virtual ~Log() = default;
+
+  // One line, without a line feed.
+  virtual void write(Level level, std::string_view line) = 0;
+};
+
+}  // namespace harlo

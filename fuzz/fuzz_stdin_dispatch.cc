@@ -12,7 +12,6 @@
 //   line can make it;
 // - the run ends normally (status 0, nothing on standard error), with the
 //   bridge stopped and the main run loop asked to stop.
-#include <sys/mman.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -29,16 +28,17 @@
 #include <vector>
 
 #include "base/constants.h"
-#include "stdio/stdin_reader.h"
 #include "deliveries.h"
 #include "fuzz_check.h"
+#include "platform/linux/run_loop.h"
 #include "protocol/helper_message.h"
 #include "protocol/helper_message_json.h"
 #include "protocol/output_writer.h"
 #include "reference_utf8.h"
-#include "testing/fake_platform.h"
-#include "platform/linux/run_loop.h"
 #include "rfcomm/rfcomm_bridge.h"
+#include "stdio/stdin_reader.h"
+#include "testing/fake_platform.h"
+#include "testing/memory_file.h"
 
 namespace harlo::fuzz {
 namespace {
@@ -53,7 +53,7 @@ constexpr std::size_t fixedOverhead = 256;
 
 struct Prediction {
   std::vector<HelperMessage> messages;
-  std::string sent;                    // the bytes the client receives
+  std::string sent;                     // the bytes the client receives
   std::vector<std::size_t> writeSizes;  // one write per payload
   std::size_t longestLine = 0;
 };
@@ -84,8 +84,8 @@ bool predictMessage(const HelperMessage& message, Prediction& prediction) {
       const std::string bytes = *message.payload + "\n";
       prediction.sent += bytes;
       prediction.writeSizes.push_back(bytes.size());
-      out.push_back(
-          event("rfcomm-write", "wrote " + std::to_string(bytes.size()) + " bytes to RFCOMM channel 1"));
+      out.push_back(event("rfcomm-write",
+                          "wrote " + std::to_string(bytes.size()) + " bytes to RFCOMM channel 1"));
     }
   } else {
     out.push_back(error("unsupported helper message kind: " + message.kind));
@@ -127,39 +127,6 @@ Prediction predict(std::string_view stream) {
   prediction.messages.push_back(event("stopping", "stdin closed"));
   return prediction;
 }
-
-// An anonymous in-memory file.
-class MemoryFile final {
- public:
-  MemoryFile() : fd_(memfd_create("harlo-fuzz", MFD_CLOEXEC)) {
-    HARLO_FUZZ_CHECK(fd_ >= 0, "an in-memory file can be made");
-  }
-  ~MemoryFile() { close(fd_); }
-  MemoryFile(const MemoryFile&) = delete;
-  MemoryFile& operator=(const MemoryFile&) = delete;
-
-  int fd() const { return fd_; }
-
-  std::string contents() const {
-    std::string text;
-    char block[65536];
-    for (off_t at = 0;;) {
-      const ssize_t got = pread(fd_, block, sizeof block, at);
-      HARLO_FUZZ_CHECK(got >= 0, "an in-memory file can be read");
-      if (got == 0) return text;
-      text.append(block, static_cast<std::size_t>(got));
-      at += got;
-    }
-  }
-
-  void clear() {
-    HARLO_FUZZ_CHECK(ftruncate(fd_, 0) == 0 && lseek(fd_, 0, SEEK_SET) == 0,
-                     "an in-memory file can be emptied");
-  }
-
- private:
-  const int fd_;
-};
 
 bool hasControlByte(std::string_view text) {
   return std::any_of(text.begin(), text.end(),
@@ -272,8 +239,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   HARLO_FUZZ_CHECK(client->writeSizes() == prediction.writeSizes, "each payload is one write");
 
   const std::vector<std::string> calls = fake.calls();
-  HARLO_FUZZ_CHECK(contains(calls, "close 1") && contains(calls, "unregister") &&
-                       contains(calls, "remove"),
-                   "the bridge is stopped");
+  HARLO_FUZZ_CHECK(
+      contains(calls, "close 1") && contains(calls, "unregister") && contains(calls, "remove"),
+      "the bridge is stopped");
   return 0;
 }

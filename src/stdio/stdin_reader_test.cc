@@ -13,11 +13,12 @@
 #include <string>
 #include <vector>
 
-#include "testing/stdio_test_support.h"
 #include "protocol/helper_message.h"
 #include "protocol/output_writer.h"
-#include "testing/fake_platform.h"
 #include "rfcomm/rfcomm_bridge.h"
+#include "testing/fake_platform.h"
+#include "testing/memory_file.h"
+#include "testing/stdio_test_support.h"
 
 namespace harlo {
 namespace {
@@ -101,7 +102,7 @@ struct ReaderRig {
 
   // The same over `input`, read in 4096-byte blocks.
   std::int32_t read(const std::string& input) {
-    const TestFile file(input);
+    const MemoryFile file(input);
     return readFrom(file.fd());
   }
 
@@ -115,8 +116,8 @@ struct ReaderRig {
 
   std::unique_ptr<platform::RunLoop> loop = std::move(platform::RunLoop::create()).value();
   FakePlatform fake;
-  TestFile outputFile;
-  TestFile errorFile;
+  MemoryFile outputFile;
+  MemoryFile errorFile;
   OutputWriter output;
   RFCOMMBridge bridge{fake,
                       [this](std::string_view name, std::optional<std::string_view> detail) {

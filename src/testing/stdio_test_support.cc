@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -44,38 +43,6 @@ void TestPipe::write(std::string_view bytes) {
       return;
     }
     bytes.remove_prefix(static_cast<std::size_t>(written));
-  }
-}
-
-TestFile::TestFile(std::string_view contents) : fd_(::memfd_create("harlo-test", MFD_CLOEXEC)) {
-  if (fd_ < 0) {
-    ADD_FAILURE() << "memfd_create failed: " << errno;
-    return;
-  }
-  if (::write(fd_, contents.data(), contents.size()) != static_cast<ssize_t>(contents.size()) ||
-      ::lseek(fd_, 0, SEEK_SET) != 0) {
-    ADD_FAILURE() << "filling the test file failed: " << errno;
-  }
-}
-
-TestFile::~TestFile() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
-std::string TestFile::contents() const {
-  std::string text;
-  char block[4096];
-  for (off_t offset = 0;;) {
-    const ssize_t got = ::pread(fd_, block, sizeof block, offset);
-    if (got <= 0) return text;
-    text.append(block, static_cast<std::size_t>(got));
-    offset += got;
-  }
-}
-
-void TestFile::clear() {
-  if (::ftruncate(fd_, 0) != 0 || ::lseek(fd_, 0, SEEK_SET) != 0) {
-    ADD_FAILURE() << "emptying the test file failed: " << errno;
   }
 }
 

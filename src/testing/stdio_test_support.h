@@ -1,4 +1,5 @@
-// Pipes, in-memory files and output decoding shared by the bridge's tests.
+// Pipes, bounded line reads and output decoding shared by the bridge's tests
+// (in-memory files: memory_file.h).
 #pragma once
 
 #include <chrono>
@@ -32,25 +33,6 @@ class TestPipe final {
 
  private:
   int ends_[2];
-};
-
-// An anonymous in-memory file: reads of it return 4096-byte blocks exactly,
-// which lets a test place a read boundary at a known byte.
-class TestFile final {
- public:
-  explicit TestFile(std::string_view contents = {});
-  ~TestFile();
-  TestFile(const TestFile&) = delete;
-  TestFile& operator=(const TestFile&) = delete;
-
-  int fd() const { return fd_; }
-  // Everything written so far, whatever the file offset.
-  std::string contents() const;
-  // Empties the file and rewinds it.
-  void clear();
-
- private:
-  int fd_;
 };
 
 // Reads `fd` until end of input.

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "bridge_process_fixture.h"
-#include "fd_io.h"
+#include "harness_names.h"
 
 namespace harlo::test_support {
 namespace {
@@ -54,15 +54,15 @@ class BluetoothRestart : public BridgeProcessTest {
   UniqueFd expectWorkingClient() {
     UniqueFd client = connectClient();
     if (!client) return client;
-    EXPECT_TRUE(writeAll(client.get(), "{\"type\":\"hello\"}\n"));
-    EXPECT_EQ(readExactly(client.get(), helloAck.size()), helloAck);
+    EXPECT_TRUE(writeWithin(client.get(), "{\"type\":\"hello\"}\n"));
+    EXPECT_EQ(readExactlyWithin(client.get(), helloAck.size()), helloAck);
     EXPECT_EQ(nextMessage(),
               eventMessage("handshake", "Received hello, responding with hello_ack directly"));
     EXPECT_EQ(nextMessage(), eventMessage("rfcomm-write", "wrote 53 bytes to RFCOMM channel 1"));
     EXPECT_EQ(nextMessage(), protocolMessage("{\"type\":\"hello\"}"));
     send(protocolCommand("after the restart"));
     EXPECT_EQ(nextMessage(), eventMessage("rfcomm-write", "wrote 18 bytes to RFCOMM channel 1"));
-    EXPECT_EQ(readLine(client.get()), "after the restart");
+    EXPECT_EQ(readLineWithin(client.get()), "after the restart");
     return client;
   }
 

@@ -18,10 +18,11 @@
 #include <thread>
 #include <vector>
 
-#include "testing/stdio_test_support.h"
+#include "line_reader.h"
 #include "protocol/helper_message.h"
 #include "protocol/output_writer.h"
 #include "testing/fake_platform.h"
+#include "testing/stdio_test_support.h"
 #include "testing/test_watchdog.h"
 
 namespace harlo {
@@ -92,7 +93,7 @@ class BridgeSession {
     output.closeWriteEnd();
     error.closeWriteEnd();
     if (!parentClosedOutput) {
-      while (std::optional<std::string> line = lines_.next(5s)) record(*line);
+      while (std::optional<std::string> line = lines_.next(5s).line()) record(*line);
     }
     errorText = readAll(error.readEnd());
     return status;
@@ -100,7 +101,7 @@ class BridgeSession {
 
   // The next message on the output, read with a bounded wait.
   std::optional<HelperMessage> nextMessage() {
-    std::optional<std::string> line = lines_.next(5s);
+    std::optional<std::string> line = lines_.next(5s).line();
     if (!line) {
       ADD_FAILURE() << "no further helper message on the output";
       return std::nullopt;
@@ -152,7 +153,7 @@ class BridgeSession {
     messages.insert(messages.end(), decoded.begin(), decoded.end());
   }
 
-  LineReader lines_{output.readEnd()};
+  harness::LineReader lines_{output.readEnd()};
 };
 
 // The mode announces the channel the platform granted, then readiness; input

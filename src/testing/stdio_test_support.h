@@ -1,9 +1,7 @@
-// Pipes, bounded line reads and output decoding shared by the bridge's tests
-// (in-memory files: memory_file.h).
+// Pipes and output decoding shared by the bridge's tests (in-memory files:
+// memory_file.h).
 #pragma once
 
-#include <chrono>
-#include <optional>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -41,18 +39,5 @@ std::string readAll(int fd);
 // Decodes output text that must be whole helper-message lines; a line that
 // does not decode, or text after the last line feed, fails the test.
 std::vector<HelperMessage> decodeOutput(std::string_view text);
-
-// Reads one line at a time from `fd`, each wait bounded.
-class LineReader final {
- public:
-  explicit LineReader(int fd) : fd_(fd) {}
-  // The next line without its line feed, or nothing at end of input or when
-  // `bound` passes first.
-  std::optional<std::string> next(std::chrono::seconds bound);
-
- private:
-  const int fd_;
-  std::string pending_;
-};
 
 }  // namespace harlo

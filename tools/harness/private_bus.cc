@@ -2,7 +2,7 @@
 
 #include <signal.h>
 
-namespace harlo::test_support {
+namespace harlo::harness {
 
 Result<std::unique_ptr<PrivateBus>, std::string> PrivateBus::start() {
   auto folder = TempDir::create("harlo-bus");
@@ -25,4 +25,4 @@ PrivateBus::~PrivateBus() {
   if (!daemon_->waitForExit()) daemon_->kill();
 }
 
-}  // namespace harlo::test_support
+}  // namespace harlo::harness

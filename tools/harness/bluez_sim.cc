@@ -10,7 +10,7 @@
 #include <fstream>
 #include <sstream>
 
-namespace harlo::test_support {
+namespace harlo::harness {
 
 BluezSim::BluezSim(std::unique_ptr<TempDir> folder, std::unique_ptr<Subprocess> process)
     : folder_(std::move(folder)),
@@ -70,4 +70,4 @@ std::optional<ExitStatus> BluezSim::stop(std::chrono::milliseconds bound) {
   return process_->waitForExit(bound);
 }
 
-}  // namespace harlo::test_support
+}  // namespace harlo::harness

@@ -1,0 +1,34 @@
+// The harness (tools/harness) as the process-level tests name it: its types
+// and calls, used unqualified in namespace harlo::test_support.
+#pragma once
+
+#include "bluez_sim.h"
+#include "bounded_io.h"
+#include "line_reader.h"
+#include "private_bus.h"
+#include "process_memory.h"
+#include "subprocess.h"
+#include "temp_dir.h"
+#include "unique_fd.h"
+#include "wait_bounds.h"
+
+namespace harlo::test_support {
+
+using harness::BluezSim;
+using harness::defaultWait;
+using harness::ExitStatus;
+using harness::hasPendingEvent;
+using harness::memoryIsInstrumented;
+using harness::PrivateBus;
+using harness::ProfileOption;
+using harness::readExactlyWithin;
+using harness::readLineWithin;
+using harness::RecordedProfile;
+using harness::residentMemory;
+using harness::Subprocess;
+using harness::TempDir;
+using harness::UniqueFd;
+using harness::waitForEndOfFile;
+using harness::writeWithin;
+
+}  // namespace harlo::test_support

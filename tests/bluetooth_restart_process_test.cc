@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "bridge_process_fixture.h"
+#include "fixed_reports.h"
 #include "harness_names.h"
 
 namespace harlo::test_support {
@@ -19,7 +20,6 @@ const nlohmann::json listening = eventMessage("listening", "RFCOMM service publi
 const nlohmann::json clientGone =
     eventMessage("client-disconnected", "RFCOMM client disconnected from channel 1");
 const nlohmann::json pong = eventMessage("pong", "ping");
-const std::string helloAck = "{\"type\":\"hello_ack\",\"version\":1,\"platform\":\"Darwin\"}\n";
 
 class BluetoothRestart : public BridgeProcessTest {
  protected:
@@ -55,7 +55,7 @@ class BluetoothRestart : public BridgeProcessTest {
     UniqueFd client = connectClient();
     if (!client) return client;
     EXPECT_TRUE(writeWithin(client.get(), "{\"type\":\"hello\"}\n"));
-    EXPECT_EQ(readExactlyWithin(client.get(), helloAck.size()), helloAck);
+    EXPECT_EQ(readExactlyWithin(client.get(), helloAckLine.size()), helloAckLine);
     EXPECT_EQ(nextMessage(),
               eventMessage("handshake", "Received hello, responding with hello_ack directly"));
     EXPECT_EQ(nextMessage(), eventMessage("rfcomm-write", "wrote 53 bytes to RFCOMM channel 1"));

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "bridge_process_fixture.h"
+#include "fixed_reports.h"
 #include "harness_names.h"
 
 namespace harlo::test_support {
@@ -24,8 +25,6 @@ TEST_F(BridgeTraffic, HelloIsAnsweredDirectly) {
   ASSERT_NO_FATAL_FAILURE(startReady());
   UniqueFd client = connectClient();
   ASSERT_TRUE(client);
-  const std::string helloAck = "{\"type\":\"hello_ack\",\"version\":1,\"platform\":\"Darwin\"}\n";
-  ASSERT_EQ(helloAck.size(), 53u);
 
   const std::vector<std::string> hellos = {
       R"({"type":"hello"})",
@@ -34,7 +33,7 @@ TEST_F(BridgeTraffic, HelloIsAnsweredDirectly) {
   for (const auto& hello : hellos) {
     SCOPED_TRACE(hello);
     ASSERT_TRUE(writeWithin(client.get(), hello + "\n"));
-    EXPECT_EQ(readExactlyWithin(client.get(), helloAck.size()), helloAck);
+    EXPECT_EQ(readExactlyWithin(client.get(), helloAckLine.size()), helloAckLine);
     EXPECT_EQ(nextMessage(), eventMessage("handshake", handshakeDetail));
     EXPECT_EQ(nextMessage(), eventMessage("rfcomm-write", wroteDetail(53)));
     EXPECT_EQ(nextMessage(), protocolMessage(hello));

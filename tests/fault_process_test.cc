@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "bridge_process_fixture.h"
+#include "fixed_reports.h"
 #include "harness_names.h"
 #include "peak_memory_check.h"
 
@@ -27,7 +28,6 @@ const nlohmann::json disconnected =
 const nlohmann::json handshake =
     eventMessage("handshake", "Received hello, responding with hello_ack directly");
 const nlohmann::json noClient = errorMessage("no active RFCOMM client channel is connected");
-const std::string helloAck = "{\"type\":\"hello_ack\",\"version\":1,\"platform\":\"Darwin\"}\n";
 
 nlohmann::json writeFailed(int status) {
   return errorMessage("failed to write to RFCOMM channel 1: status=" + std::to_string(status));
@@ -157,7 +157,7 @@ TEST_F(FaultProcess, ClosedParentOutputEndsTheHelper) {
     helper_->closeStdout();
 
     ASSERT_TRUE(writeWithin(client.get(), "first\n{\"type\":\"hello\"}\nlast\n"));
-    EXPECT_EQ(readExactlyWithin(client.get(), helloAck.size()), helloAck) << diagnostics();
+    EXPECT_EQ(readExactlyWithin(client.get(), helloAckLine.size()), helloAckLine) << diagnostics();
 
     if (c.trigger) {
       send(c.trigger);
@@ -246,7 +246,7 @@ TEST_F(FaultProcess, ClientLeavingDuringTheHelloReply) {
 
     EXPECT_EQ(nextMessage(), handshake);
     const auto reply = nextMessage();
-    if (reply != wrote(helloAck.size())) {
+    if (reply != wrote(helloAckLine.size())) {
       ++replyFailed;
       EXPECT_TRUE(reply == writeFailed(-32) || reply == writeFailed(-104)) << reply;
     }

@@ -11,12 +11,12 @@
 #include <utility>
 #include <vector>
 
+#include "fixed_reports.h"
 #include "harness_names.h"
 
 namespace harlo::test_support {
 namespace {
 
-constexpr char helloAck[] = "{\"type\":\"hello_ack\",\"version\":1,\"platform\":\"Darwin\"}\n";
 constexpr char clientGone[] =
     "event client-disconnected: RFCOMM client disconnected from channel 1";
 
@@ -112,7 +112,7 @@ TEST_F(ParentExample, SessionEndToEnd) {
   expectPrinted("client: hi parent");
 
   ASSERT_TRUE(writeWithin(client.get(), "{\"type\":\"hello\"}\n"));
-  EXPECT_EQ(readExactlyWithin(client.get(), sizeof helloAck - 1), helloAck);
+  EXPECT_EQ(readExactlyWithin(client.get(), helloAckLine.size()), helloAckLine);
   expectPrinted("event handshake: Received hello, responding with hello_ack directly");
   expectPrinted("event rfcomm-write: wrote 53 bytes to RFCOMM channel 1");
   expectPrinted("client: {\"type\":\"hello\"}");

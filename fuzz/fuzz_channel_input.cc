@@ -26,8 +26,9 @@
 #include "fuzz_check.h"
 #include "reference_utf8.h"
 #include "rfcomm/hello_check.h"
-#include "testing/fake_platform.h"
 #include "rfcomm/rfcomm_bridge.h"
+#include "testing/bridge_reports.h"
+#include "testing/fake_platform.h"
 
 namespace harlo::fuzz {
 namespace {
@@ -98,28 +99,6 @@ void checkForwardedLine(std::string_view text) {
   HARLO_FUZZ_CHECK(text.find('\n') == std::string_view::npos, "a forwarded line has no line feed");
 }
 
-// The bridge's reports as text: "event <name> | <detail>", "error <message>",
-// "protocol <line>".
-struct Reports {
-  std::vector<std::string> lines;
-
-  RFCOMMBridge::EventCallback events() {
-    return [this](std::string_view event, std::optional<std::string_view> detail) {
-      lines.push_back("event " + std::string(event) + " | " +
-                      std::string(detail.value_or("<none>")));
-    };
-  }
-  RFCOMMBridge::ErrorCallback errors() {
-    return [this](std::string_view message) { lines.push_back("error " + std::string(message)); };
-  }
-  RFCOMMBridge::ProtocolCallback protocol() {
-    return [this](std::string_view payload) {
-      checkForwardedLine(payload);
-      lines.push_back("protocol " + std::string(payload));
-    };
-  }
-};
-
 void deliver(RFCOMMBridge& bridge, platform::Channel& channel, std::string_view bytes) {
   bridge.rfcommChannelData(
       channel, std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
@@ -136,23 +115,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // Without a run loop the fake queues its callbacks until runPending().
   platform::FakePlatform fake;
-  Reports reports;
-  RFCOMMBridge bridge(fake, reports.events(), reports.errors(), reports.protocol());
+  BridgeReports reports;
+  RFCOMMBridge bridge(fake, reports.eventCallback(), reports.errorCallback(),
+                      [collect = reports.protocolCallback()](std::string_view payload) {
+                        checkForwardedLine(payload);
+                        collect(payload);
+                      });
   HARLO_FUZZ_CHECK(bridge.start().ok(), "the bridge starts on the fake platform");
   const std::shared_ptr<platform::FakeChannel> client = fake.makeChannel(1);
   fake.openChannel(client);
   fake.runPending();
-  reports.lines.clear();
+  reports.take();
 
   for (const std::string& piece : deliveries.pieces) deliver(bridge, *client, piece);
-  HARLO_FUZZ_CHECK(reports.lines == prediction.reports, "the reports are the model's, in order");
+  HARLO_FUZZ_CHECK(reports.take() == prediction.reports, "the reports are the model's, in order");
 
   std::string acks;
   for (std::size_t i = 0; i < prediction.hellos; ++i) acks += helloAckPayload;
   HARLO_FUZZ_CHECK(client->written() == acks, "each hello, and only a hello, is answered");
-  HARLO_FUZZ_CHECK(client->writeSizes() == std::vector<std::size_t>(prediction.hellos,
-                                                                    helloAckPayload.size()),
-                   "each answer is one whole write");
+  HARLO_FUZZ_CHECK(
+      client->writeSizes() == std::vector<std::size_t>(prediction.hellos, helloAckPayload.size()),
+      "each answer is one whole write");
 
   // The client leaves with a line unfinished; the next client's first line
   // feed ends an empty line, not the old client's bytes.
@@ -161,8 +144,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::shared_ptr<platform::FakeChannel> next = fake.makeChannel(2);
   fake.openChannel(next);
   fake.runPending();
-  reports.lines.clear();
+  reports.take();
   deliver(bridge, *next, "\n");
-  HARLO_FUZZ_CHECK(reports.lines.empty(), "no bytes outlive their client");
+  HARLO_FUZZ_CHECK(reports.count() == 0, "no bytes outlive their client");
   return 0;
 }

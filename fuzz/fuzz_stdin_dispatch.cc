@@ -12,7 +12,6 @@
 //   line can make it;
 // - the run ends normally (status 0, nothing on standard error), with the
 //   bridge stopped and the main run loop asked to stop.
-#include <sys/mman.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -39,6 +38,7 @@
 #include "rfcomm/rfcomm_bridge.h"
 #include "stdio/stdin_reader.h"
 #include "testing/fake_platform.h"
+#include "testing/memory_file.h"
 #include "testing/recording_log.h"
 
 namespace harlo::fuzz {
@@ -128,39 +128,6 @@ Prediction predict(std::string_view stream) {
   prediction.messages.push_back(event("stopping", "stdin closed"));
   return prediction;
 }
-
-// An anonymous in-memory file.
-class MemoryFile final {
- public:
-  MemoryFile() : fd_(memfd_create("harlo-fuzz", MFD_CLOEXEC)) {
-    HARLO_FUZZ_CHECK(fd_ >= 0, "an in-memory file can be made");
-  }
-  ~MemoryFile() { close(fd_); }
-  MemoryFile(const MemoryFile&) = delete;
-  MemoryFile& operator=(const MemoryFile&) = delete;
-
-  int fd() const { return fd_; }
-
-  std::string contents() const {
-    std::string text;
-    char block[65536];
-    for (off_t at = 0;;) {
-      const ssize_t got = pread(fd_, block, sizeof block, at);
-      HARLO_FUZZ_CHECK(got >= 0, "an in-memory file can be read");
-      if (got == 0) return text;
-      text.append(block, static_cast<std::size_t>(got));
-      at += got;
-    }
-  }
-
-  void clear() {
-    HARLO_FUZZ_CHECK(ftruncate(fd_, 0) == 0 && lseek(fd_, 0, SEEK_SET) == 0,
-                     "an in-memory file can be emptied");
-  }
-
- private:
-  const int fd_;
-};
 
 bool hasControlByte(std::string_view text) {
   return std::any_of(text.begin(), text.end(),

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "fixed_reports.h"
-#include "subprocess.h"
+#include "harness_names.h"
 
 namespace harlo::test_support {
 namespace {

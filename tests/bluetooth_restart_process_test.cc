@@ -9,7 +9,8 @@
 #include <vector>
 
 #include "bridge_process_fixture.h"
-#include "fd_io.h"
+#include "fixed_reports.h"
+#include "harness_names.h"
 
 namespace harlo::test_support {
 namespace {
@@ -19,7 +20,6 @@ const nlohmann::json listening = eventMessage("listening", "RFCOMM service publi
 const nlohmann::json clientGone =
     eventMessage("client-disconnected", "RFCOMM client disconnected from channel 1");
 const nlohmann::json pong = eventMessage("pong", "ping");
-const std::string helloAck = "{\"type\":\"hello_ack\",\"version\":1,\"platform\":\"Darwin\"}\n";
 
 class BluetoothRestart : public BridgeProcessTest {
  protected:
@@ -54,15 +54,15 @@ class BluetoothRestart : public BridgeProcessTest {
   UniqueFd expectWorkingClient() {
     UniqueFd client = connectClient();
     if (!client) return client;
-    EXPECT_TRUE(writeAll(client.get(), "{\"type\":\"hello\"}\n"));
-    EXPECT_EQ(readExactly(client.get(), helloAck.size()), helloAck);
+    EXPECT_TRUE(writeWithin(client.get(), "{\"type\":\"hello\"}\n"));
+    EXPECT_EQ(readExactlyWithin(client.get(), helloAckLine.size()), helloAckLine);
     EXPECT_EQ(nextMessage(),
               eventMessage("handshake", "Received hello, responding with hello_ack directly"));
     EXPECT_EQ(nextMessage(), eventMessage("rfcomm-write", "wrote 53 bytes to RFCOMM channel 1"));
     EXPECT_EQ(nextMessage(), protocolMessage("{\"type\":\"hello\"}"));
     send(protocolCommand("after the restart"));
     EXPECT_EQ(nextMessage(), eventMessage("rfcomm-write", "wrote 18 bytes to RFCOMM channel 1"));
-    EXPECT_EQ(readLine(client.get()), "after the restart");
+    EXPECT_EQ(readLineWithin(client.get()), "after the restart");
     return client;
   }
 

@@ -1,7 +1,5 @@
 // The bluez-sim program, driven over a private bus from the test process,
 // which registers profiles and plays the Profile1 receiver.
-#include "bluez_sim.h"
-
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -16,9 +14,8 @@
 
 #include "bus_client.h"
 #include "companion_record.h"
-#include "fd_io.h"
+#include "harness_names.h"
 #include "object_signals.h"
-#include "private_bus.h"
 #include "profile_endpoint.h"
 
 namespace harlo::test_support {
@@ -267,10 +264,10 @@ TEST_F(BluezSimTest, ClientArrivesAsNewConnectionWithAUsableSocket) {
   EXPECT_TRUE(connection.properties.empty());
   EXPECT_NE(::fcntl(connection.fd.get(), F_GETFL) & O_NONBLOCK, 0);
 
-  ASSERT_TRUE(writeAll(peer.get(), "from the client\n"));
-  EXPECT_EQ(readLine(connection.fd.get()), "from the client");
-  ASSERT_TRUE(writeAll(connection.fd.get(), "from the receiver\n"));
-  EXPECT_EQ(readLine(peer.get()), "from the receiver");
+  ASSERT_TRUE(writeWithin(peer.get(), "from the client\n"));
+  EXPECT_EQ(readLineWithin(connection.fd.get()), "from the client");
+  ASSERT_TRUE(writeWithin(connection.fd.get(), "from the receiver\n"));
+  EXPECT_EQ(readLineWithin(peer.get()), "from the receiver");
 
   auto second = sim_->connectClient();
   ASSERT_TRUE(second.ok()) << second.error();
@@ -295,7 +292,7 @@ TEST_F(BluezSimTest, KeepsItsOwnCopyOfTheSocket) {
 
   EXPECT_TRUE(holdsSocket(sim_->process().pid(), socket));
   EXPECT_FALSE(hasPendingEvent(peer.get())) << "the client saw the link end";
-  EXPECT_TRUE(writeAll(peer.get(), "still connected\n"));
+  EXPECT_TRUE(writeWithin(peer.get(), "still connected\n"));
 
   peer.reset();
   ASSERT_TRUE(sim_->waitForLog("client 1: /org/bluez/hci0/dev_00_00_00_00_00_01 hung up; closed"))

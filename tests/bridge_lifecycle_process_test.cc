@@ -13,7 +13,7 @@
 #include "bridge_process_fixture.h"
 #include "bus_client.h"
 #include "companion_record.h"
-#include "fd_io.h"
+#include "harness_names.h"
 
 namespace harlo::test_support {
 namespace {
@@ -152,7 +152,7 @@ TEST_F(BridgeLifecycle, NewConnectionFromAnotherPeerIsRejected) {
   UniqueFd ours(pair[0]);
   UniqueFd offered(pair[1]);
   // Were the channel taken, this hello would be answered and reported.
-  ASSERT_TRUE(writeAll(ours.get(), "{\"type\":\"hello\"}\n"));
+  ASSERT_TRUE(writeWithin(ours.get(), "{\"type\":\"hello\"}\n"));
 
   sd_bus* bus = intruder.value()->native();
   sd_bus_message* call = nullptr;
@@ -178,7 +178,7 @@ TEST_F(BridgeLifecycle, NewConnectionFromAnotherPeerIsRejected) {
       << "the helper kept the refused fd";
   UniqueFd client = connectClient();
   ASSERT_TRUE(client);
-  ASSERT_TRUE(writeAll(client.get(), "after\n"));
+  ASSERT_TRUE(writeWithin(client.get(), "after\n"));
   EXPECT_EQ(nextMessage(), protocolMessage("after"));
   EXPECT_FALSE(hasPendingEvent(ours.get())) << "the refused channel was written to";
 }

@@ -27,11 +27,7 @@
 #include <string_view>
 #include <vector>
 
-#include "bluez_sim.h"
-#include "private_bus.h"
-#include "subprocess.h"
-#include "unique_fd.h"
-#include "wait_bounds.h"
+#include "harness_names.h"
 
 namespace harlo::test_support {
 

@@ -4,7 +4,8 @@
 #include <vector>
 
 #include "bridge_process_fixture.h"
-#include "fd_io.h"
+#include "fixed_reports.h"
+#include "harness_names.h"
 
 namespace harlo::test_support {
 namespace {
@@ -24,8 +25,6 @@ TEST_F(BridgeTraffic, HelloIsAnsweredDirectly) {
   ASSERT_NO_FATAL_FAILURE(startReady());
   UniqueFd client = connectClient();
   ASSERT_TRUE(client);
-  const std::string helloAck = "{\"type\":\"hello_ack\",\"version\":1,\"platform\":\"Darwin\"}\n";
-  ASSERT_EQ(helloAck.size(), 53u);
 
   const std::vector<std::string> hellos = {
       R"({"type":"hello"})",
@@ -33,8 +32,8 @@ TEST_F(BridgeTraffic, HelloIsAnsweredDirectly) {
   };
   for (const auto& hello : hellos) {
     SCOPED_TRACE(hello);
-    ASSERT_TRUE(writeAll(client.get(), hello + "\n"));
-    EXPECT_EQ(readExactly(client.get(), helloAck.size()), helloAck);
+    ASSERT_TRUE(writeWithin(client.get(), hello + "\n"));
+    EXPECT_EQ(readExactlyWithin(client.get(), helloAckLine.size()), helloAckLine);
     EXPECT_EQ(nextMessage(), eventMessage("handshake", handshakeDetail));
     EXPECT_EQ(nextMessage(), eventMessage("rfcomm-write", wroteDetail(53)));
     EXPECT_EQ(nextMessage(), protocolMessage(hello));
@@ -57,7 +56,7 @@ TEST_F(BridgeTraffic, ParentPayloadsReachTheClient) {
   for (const auto& payload : payloads) {
     SCOPED_TRACE(payload);
     send(protocolCommand(payload));
-    EXPECT_EQ(readExactly(client.get(), payload.size() + 1), payload + "\n");
+    EXPECT_EQ(readExactlyWithin(client.get(), payload.size() + 1), payload + "\n");
     EXPECT_EQ(nextMessage(), eventMessage("rfcomm-write", wroteDetail(payload.size() + 1)));
   }
 }
@@ -69,13 +68,13 @@ TEST_F(BridgeTraffic, ClientLinesReachTheParent) {
   ASSERT_NO_FATAL_FAILURE(startReady());
   UniqueFd client = connectClient();
   ASSERT_TRUE(client);
-  ASSERT_TRUE(writeAll(client.get(),
-                       "first line\n\n"
-                       "slash / and \xC3\xA9 \xF0\x9F\x98\x80\n"
-                       "bad \xFF byte\n"
-                       "ends in CR\r\n"
-                       "split "));
-  ASSERT_TRUE(writeAll(client.get(), "across writes\n"));
+  ASSERT_TRUE(writeWithin(client.get(),
+                          "first line\n\n"
+                          "slash / and \xC3\xA9 \xF0\x9F\x98\x80\n"
+                          "bad \xFF byte\n"
+                          "ends in CR\r\n"
+                          "split "));
+  ASSERT_TRUE(writeWithin(client.get(), "across writes\n"));
   const std::vector<std::string> expected = {
       "first line",
       "slash / and \xC3\xA9 \xF0\x9F\x98\x80",
@@ -103,9 +102,9 @@ TEST_F(BridgeTraffic, NewestClientWins) {
       << sim_->log();
 
   send(protocolCommand("to the second"));
-  EXPECT_EQ(readLine(second.get()), "to the second");
+  EXPECT_EQ(readLineWithin(second.get()), "to the second");
   EXPECT_EQ(nextMessage(), eventMessage("rfcomm-write", wroteDetail(14)));
-  ASSERT_TRUE(writeAll(second.get(), "from the second\n"));
+  ASSERT_TRUE(writeWithin(second.get(), "from the second\n"));
   EXPECT_EQ(nextMessage(), protocolMessage("from the second"));
 }
 
@@ -115,7 +114,7 @@ TEST_F(BridgeTraffic, DisconnectedClientLeavesNoChannel) {
   ASSERT_NO_FATAL_FAILURE(startReady());
   UniqueFd first = connectClient();
   ASSERT_TRUE(first);
-  ASSERT_TRUE(writeAll(first.get(), "unfinished"));
+  ASSERT_TRUE(writeWithin(first.get(), "unfinished"));
   first.reset();
   EXPECT_EQ(nextMessage(), eventMessage("client-disconnected", disconnectedDetail));
 
@@ -124,7 +123,7 @@ TEST_F(BridgeTraffic, DisconnectedClientLeavesNoChannel) {
 
   UniqueFd second = connectClient();
   ASSERT_TRUE(second);
-  ASSERT_TRUE(writeAll(second.get(), "fresh\n"));
+  ASSERT_TRUE(writeWithin(second.get(), "fresh\n"));
   EXPECT_EQ(nextMessage(), protocolMessage("fresh"));
 }
 
@@ -138,7 +137,7 @@ TEST_F(BridgeTraffic, PingWhileConnected) {
   EXPECT_EQ(nextMessage(), eventMessage("pong", "are you there"));
   send(commandLine("ping"));
   EXPECT_EQ(nextMessage(), eventMessage("pong", "ping"));
-  ASSERT_TRUE(writeAll(client.get(), "still here\n"));
+  ASSERT_TRUE(writeWithin(client.get(), "still here\n"));
   EXPECT_EQ(nextMessage(), protocolMessage("still here"));
 }
 

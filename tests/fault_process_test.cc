@@ -14,7 +14,8 @@
 #include <vector>
 
 #include "bridge_process_fixture.h"
-#include "fd_io.h"
+#include "fixed_reports.h"
+#include "harness_names.h"
 #include "peak_memory_check.h"
 
 namespace harlo::test_support {
@@ -27,7 +28,6 @@ const nlohmann::json disconnected =
 const nlohmann::json handshake =
     eventMessage("handshake", "Received hello, responding with hello_ack directly");
 const nlohmann::json noClient = errorMessage("no active RFCOMM client channel is connected");
-const std::string helloAck = "{\"type\":\"hello_ack\",\"version\":1,\"platform\":\"Darwin\"}\n";
 
 nlohmann::json writeFailed(int status) {
   return errorMessage("failed to write to RFCOMM channel 1: status=" + std::to_string(status));
@@ -75,9 +75,9 @@ class FaultProcess : public BridgeProcessTest {
     UniqueFd client = connectClient();
     if (!client) return client;
     send(protocolCommand("welcome"));
-    EXPECT_EQ(readLine(client.get()), "welcome");
+    EXPECT_EQ(readLineWithin(client.get()), "welcome");
     EXPECT_EQ(nextMessage(), wrote(8));
-    EXPECT_TRUE(writeAll(client.get(), "thanks\n"));
+    EXPECT_TRUE(writeWithin(client.get(), "thanks\n"));
     EXPECT_EQ(nextMessage(), protocolMessage("thanks"));
     return client;
   }
@@ -119,7 +119,7 @@ TEST_F(FaultProcess, StalledParentHoldsTheClientBack) {
 
   // The rest of the last line goes out while the parent reads.
   bool restWritten = false;
-  std::thread rest([&] { restWritten = writeAll(client.get(), unsent); });
+  std::thread rest([&] { restWritten = writeWithin(client.get(), unsent); });
   for (std::size_t i = 0; i < lines; ++i) {
     const auto message = nextMessage();
     if (message != protocolMessage(floodLine(i))) {
@@ -156,8 +156,8 @@ TEST_F(FaultProcess, ClosedParentOutputEndsTheHelper) {
     ASSERT_TRUE(client);
     helper_->closeStdout();
 
-    ASSERT_TRUE(writeAll(client.get(), "first\n{\"type\":\"hello\"}\nlast\n"));
-    EXPECT_EQ(readExactly(client.get(), helloAck.size()), helloAck) << diagnostics();
+    ASSERT_TRUE(writeWithin(client.get(), "first\n{\"type\":\"hello\"}\nlast\n"));
+    EXPECT_EQ(readExactlyWithin(client.get(), helloAckLine.size()), helloAckLine) << diagnostics();
 
     if (c.trigger) {
       send(c.trigger);
@@ -219,7 +219,7 @@ TEST_F(FaultProcess, ClientLeavingDuringAWriteIsReported) {
     ASSERT_TRUE(client);
     const std::string payload = bulkPayload(1'000'000);
     send(protocolCommand(payload));
-    EXPECT_EQ(readExactly(client.get(), taken), payload.substr(0, taken));
+    EXPECT_EQ(readExactlyWithin(client.get(), taken), payload.substr(0, taken));
     client.reset();
 
     const auto first = nextMessage();
@@ -241,12 +241,12 @@ TEST_F(FaultProcess, ClientLeavingDuringTheHelloReply) {
     SCOPED_TRACE(round);
     UniqueFd client = connectClient();
     ASSERT_TRUE(client);
-    ASSERT_TRUE(writeAll(client.get(), "{\"type\":\"hello\"}\n"));
+    ASSERT_TRUE(writeWithin(client.get(), "{\"type\":\"hello\"}\n"));
     client.reset();
 
     EXPECT_EQ(nextMessage(), handshake);
     const auto reply = nextMessage();
-    if (reply != wrote(helloAck.size())) {
+    if (reply != wrote(helloAckLine.size())) {
       ++replyFailed;
       EXPECT_TRUE(reply == writeFailed(-32) || reply == writeFailed(-104)) << reply;
     }

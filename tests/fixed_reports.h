@@ -1,7 +1,9 @@
-// The bytes the helper writes for its two fixed reports, shared by every test
-// that runs the helper in those modes (from the build tree or from an
-// installed package).
+// The fixed bytes the helper writes: its two fixed reports, shared by every
+// test that runs the helper in those modes (from the build tree or from an
+// installed package), and its answer to a client's hello.
 #pragma once
+
+#include <string_view>
 
 namespace harlo::test_support {
 
@@ -19,5 +21,10 @@ inline constexpr char selfTestReport[] =
     "stdio bridge scaffold present: yes\n"
     "IPC protocol version: 1\n";
 static_assert(sizeof(selfTestReport) - 1 == 127);
+
+// The answer to a client's hello: one line, 53 bytes with its line feed.
+inline constexpr std::string_view helloAckLine =
+    "{\"type\":\"hello_ack\",\"version\":1,\"platform\":\"Darwin\"}\n";
+static_assert(helloAckLine.size() == 53);
 
 }  // namespace harlo::test_support

@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "bridge_process_fixture.h"
-#include "fd_io.h"
+#include "harness_names.h"
 
 namespace harlo::test_support {
 namespace {
@@ -72,7 +72,7 @@ StreamCheck readClientLines(int fd, Clock::time_point deadline) {
       return check;
     }
     const std::size_t lines = std::min(linesPerRead, messageCount - check.complete);
-    const auto bytes = readExactly(fd, lines * lineBytes);
+    const auto bytes = readExactlyWithin(fd, lines * lineBytes);
     if (!bytes) {
       check.problem = "the client stopped receiving";
       return check;
@@ -104,7 +104,7 @@ StreamCheck writeClientLines(int fd, Clock::time_point deadline) {
     const std::size_t lines = std::min(linesPerWrite, messageCount - check.complete);
     block.clear();
     for (std::size_t i = 0; i < lines; ++i) block += payloadFor(check.complete + i) + "\n";
-    if (!writeAll(fd, block)) {
+    if (!writeWithin(fd, block)) {
       check.problem = "the helper stopped taking the client's lines";
       return check;
     }

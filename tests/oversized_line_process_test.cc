@@ -4,7 +4,7 @@
 #include <string>
 
 #include "bridge_process_fixture.h"
-#include "fd_io.h"
+#include "harness_names.h"
 #include "peak_memory_check.h"
 
 namespace harlo::test_support {
@@ -67,9 +67,9 @@ TEST_F(OversizedLineProcess, ClientLineIsReportedOnceAndSkipped) {
   UniqueFd client = connectClient();
   ASSERT_TRUE(client);
   ASSERT_TRUE(writeWithoutLineFeed(hostileBytes, [&](const std::string& block) {
-    return writeAll(client.get(), block);
+    return writeWithin(client.get(), block);
   })) << diagnostics();
-  ASSERT_TRUE(writeAll(client.get(), "\nafter the flood\n"));
+  ASSERT_TRUE(writeWithin(client.get(), "\nafter the flood\n"));
   EXPECT_EQ(nextMessage(), clientLineTooLong);
   EXPECT_EQ(nextMessage(), protocolMessage("after the flood"));
   send(commandLine("ping"));

@@ -22,8 +22,7 @@
 
 #include "elf_facts.h"
 #include "fixed_reports.h"
-#include "subprocess.h"
-#include "temp_dir.h"
+#include "harness_names.h"
 
 namespace harlo::test_support {
 namespace {

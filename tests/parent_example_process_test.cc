@@ -11,16 +11,12 @@
 #include <utility>
 #include <vector>
 
-#include "bluez_sim.h"
-#include "fd_io.h"
-#include "private_bus.h"
-#include "subprocess.h"
-#include "unique_fd.h"
+#include "fixed_reports.h"
+#include "harness_names.h"
 
 namespace harlo::test_support {
 namespace {
 
-constexpr char helloAck[] = "{\"type\":\"hello_ack\",\"version\":1,\"platform\":\"Darwin\"}\n";
 constexpr char clientGone[] =
     "event client-disconnected: RFCOMM client disconnected from channel 1";
 
@@ -107,16 +103,16 @@ TEST_F(ParentExample, SessionEndToEnd) {
   for (const std::string& line : typedLines) {
     SCOPED_TRACE(line);
     type(line);
-    EXPECT_EQ(readLine(client.get()), line);
+    EXPECT_EQ(readLineWithin(client.get()), line);
     expectPrinted("event rfcomm-write: wrote " + std::to_string(line.size() + 1) +
                   " bytes to RFCOMM channel 1");
   }
 
-  ASSERT_TRUE(writeAll(client.get(), "hi parent\n"));
+  ASSERT_TRUE(writeWithin(client.get(), "hi parent\n"));
   expectPrinted("client: hi parent");
 
-  ASSERT_TRUE(writeAll(client.get(), "{\"type\":\"hello\"}\n"));
-  EXPECT_EQ(readExactly(client.get(), sizeof helloAck - 1), helloAck);
+  ASSERT_TRUE(writeWithin(client.get(), "{\"type\":\"hello\"}\n"));
+  EXPECT_EQ(readExactlyWithin(client.get(), helloAckLine.size()), helloAckLine);
   expectPrinted("event handshake: Received hello, responding with hello_ack directly");
   expectPrinted("event rfcomm-write: wrote 53 bytes to RFCOMM channel 1");
   expectPrinted("client: {\"type\":\"hello\"}");

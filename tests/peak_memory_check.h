@@ -11,7 +11,7 @@
 #include <iostream>
 #include <string>
 
-#include "process_memory.h"
+#include "harness_names.h"
 
 namespace harlo::test_support {
 

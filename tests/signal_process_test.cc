@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "bridge_process_fixture.h"
-#include "fd_io.h"
+#include "harness_names.h"
 
 namespace harlo::test_support {
 namespace {

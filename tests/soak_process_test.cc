@@ -24,7 +24,7 @@
 
 #include "base/utf8_units.h"
 #include "bridge_process_fixture.h"
-#include "fd_io.h"
+#include "harness_names.h"
 
 namespace harlo::test_support {
 namespace {
@@ -155,7 +155,7 @@ StreamCheck writeClientLines(int fd, std::uint64_t seed, std::uint64_t chunkSeed
       ++queued;
     }
     const std::size_t chunk = std::min(randomChunk(chunks), pending.size());
-    if (!writeAll(fd, std::string_view(pending).substr(0, chunk))) {
+    if (!writeWithin(fd, std::string_view(pending).substr(0, chunk))) {
       check.problem = "the helper stopped taking the client's lines";
       return check;
     }

@@ -4,8 +4,7 @@
 
 #include <fstream>
 
-#include "subprocess.h"
-#include "temp_dir.h"
+#include "harness_names.h"
 
 namespace harlo::test_support {
 namespace {

@@ -10,9 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "bluez_sim.h"
-#include "private_bus.h"
-#include "subprocess.h"
+#include "harness_names.h"
 
 namespace harlo::test_support {
 namespace {

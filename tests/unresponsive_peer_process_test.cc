@@ -14,7 +14,7 @@
 
 #include "base/constants.h"
 #include "bridge_process_fixture.h"
-#include "fd_io.h"
+#include "harness_names.h"
 
 namespace harlo::test_support {
 namespace {
@@ -100,7 +100,7 @@ TEST_F(UnresponsivePeer, NewClientIsAcceptedWhileWritesWait) {
   ASSERT_TRUE(stuck);
   send(protocolCommand(largestPayload));
   std::this_thread::sleep_for(500ms);  // the payload is under way, and stuck
-  ASSERT_TRUE(writeAll(stuck.get(), hello));
+  ASSERT_TRUE(writeWithin(stuck.get(), hello));
   EXPECT_EQ(nextMessage(), handshake) << diagnostics();
 
   auto next = sim_->connectClient();
@@ -187,8 +187,8 @@ TEST_F(UnresponsivePeer, LostBusIsALostServiceUntilItReturns) {
 
   UniqueFd next = connectClient();
   ASSERT_TRUE(next);
-  ASSERT_TRUE(writeAll(next.get(), hello));
-  EXPECT_EQ(readExactly(next.get(), helloAckPayload.size()), helloAckPayload);
+  ASSERT_TRUE(writeWithin(next.get(), hello));
+  EXPECT_EQ(readExactlyWithin(next.get(), helloAckPayload.size()), helloAckPayload);
 }
 
 // Standard descriptors the parent closed: a closed input reads as end of

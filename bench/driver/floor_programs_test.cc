@@ -1,15 +1,14 @@
 // The floor programs do the work they stand for (so that a fast floor is not
 // a broken one), and the measures drive them end to end with small counts.
-#include <sys/socket.h>
-#include <sys/wait.h>
-
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include <chrono>
 #include <stdexcept>
 #include <string>
 
-#include "fd_io.h"
+#include "bounded_io.h"
+#include "child.h"
 #include "measures.h"
 #include "session.h"
 
@@ -19,7 +18,9 @@ namespace {
 constexpr std::chrono::seconds bound{10};
 
 std::string protocolLine(const std::string& payload) {
-  return R"({"kind":"protocol","payload":")" + payload + R"(","version":1})" "\n";
+  return R"({"kind":"protocol","payload":")" + payload +
+         R"(","version":1})"
+         "\n";
 }
 
 // Each payload reaches the client with a line feed, in order, and each line
@@ -27,45 +28,46 @@ std::string protocolLine(const std::string& payload) {
 TEST(FloorPrograms, ParentToClientForwardsEachPayload) {
   auto session = Session::startFloor(HARLO_FLOOR_PARENT_TO_CLIENT, true);
   const std::string longPayload(6000, 'x');
-  const std::string input = protocolLine("first") + protocolLine(longPayload) + protocolLine("third");
-  session->child().writeStdin(input.substr(0, 10));
-  session->child().writeStdin(input.substr(10));
+  const std::string input =
+      protocolLine("first") + protocolLine(longPayload) + protocolLine("third");
+  writeInput(session->child(), input.substr(0, 10), bound);
+  writeInput(session->child(), input.substr(10), bound);
   const std::string expected = "first\n" + longPayload + "\nthird\n";
-  EXPECT_EQ(test_support::readExactly(session->client(), expected.size(), bound), expected);
-  for (int i = 0; i < 3; ++i) EXPECT_EQ(session->child().readLine(bound).size() + 1, 70u);
-  EXPECT_EQ(session->finish().waitStatus, 0);
+  EXPECT_EQ(harness::readExactlyWithin(session->client(), expected.size(), bound), expected);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(nextLine(session->child(), bound).size() + 1, 70u);
+  EXPECT_EQ(session->finish().status, ExitStatus::exitedWith(0));
 }
 
 // Each client line becomes one output line 40 bytes longer that holds it.
 TEST(FloorPrograms, ClientToParentWritesOneLinePerClientLine) {
   auto session = Session::startFloor(HARLO_FLOOR_CLIENT_TO_PARENT, true);
-  ASSERT_TRUE(test_support::writeAll(session->client(), "hello\nsecond li"));
-  ASSERT_TRUE(test_support::writeAll(session->client(), "ne\n"));
+  ASSERT_TRUE(harness::writeWithin(session->client(), "hello\nsecond li"));
+  ASSERT_TRUE(harness::writeWithin(session->client(), "ne\n"));
   for (const std::string text : {"hello", "second line"}) {
-    const std::string line = session->child().readLine(bound);
+    const std::string line = nextLine(session->child(), bound);
     EXPECT_EQ(line.size() + 1, text.size() + 40);
     EXPECT_NE(line.find(text), std::string::npos) << line;
   }
-  EXPECT_EQ(session->finish().waitStatus, 0);
+  EXPECT_EQ(session->finish().status, ExitStatus::exitedWith(0));
 }
 
 // Lines come back whole, including one longer than a read block.
 TEST(FloorPrograms, EchoReturnsEachLine) {
   auto session = Session::startFloor(HARLO_FLOOR_ECHO, false);
   const std::string longLine(5000, 'y');
-  session->child().writeStdin("short\n" + longLine.substr(0, 3000));
-  session->child().writeStdin(longLine.substr(3000) + "\n");
-  EXPECT_EQ(session->child().readLine(bound), "short");
-  EXPECT_EQ(session->child().readLine(bound), longLine);
-  EXPECT_EQ(session->finish().waitStatus, 0);
+  writeInput(session->child(), "short\n" + longLine.substr(0, 3000), bound);
+  writeInput(session->child(), longLine.substr(3000) + "\n", bound);
+  EXPECT_EQ(nextLine(session->child(), bound), "short");
+  EXPECT_EQ(nextLine(session->child(), bound), longLine);
+  EXPECT_EQ(session->finish().status, ExitStatus::exitedWith(0));
 }
 
 // One 168-byte line, then a clean exit.
 TEST(FloorPrograms, CapabilitiesWritesOneLineOfTheReportsLength) {
-  auto child = ChildProcess::start({HARLO_FLOOR_CAPABILITIES});
-  EXPECT_EQ(child->readLine(bound).size() + 1, 168u);
-  EXPECT_EQ(child->drainToEnd(bound), 0u);
-  EXPECT_EQ(child->waitForExit(bound).waitStatus, 0);
+  auto child = startChild({HARLO_FLOOR_CAPABILITIES});
+  EXPECT_EQ(nextLine(*child, bound).size() + 1, 168u);
+  EXPECT_EQ(drainToEnd(*child, bound), 0u);
+  EXPECT_EQ(waitForExit(*child, bound).status, ExitStatus::exitedWith(0));
 }
 
 // The throughput measures complete on the floors and read figures of the

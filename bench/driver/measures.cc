@@ -1,13 +1,14 @@
 #include "measures.h"
 
+#include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -32,8 +33,8 @@ std::string payloadFor(std::size_t sequence, std::size_t bytes) {
 
 double kibOf(std::size_t bytes) { return static_cast<double>(bytes) / 1024.0; }
 
-test_support::ResidentMemory memoryOf(pid_t pid) {
-  const auto memory = test_support::residentMemory(pid);
+harness::ResidentMemory memoryOf(pid_t pid) {
+  const auto memory = harness::residentMemory(pid);
   if (!memory) throw std::runtime_error("no memory figures for pid " + std::to_string(pid));
   return *memory;
 }
@@ -46,8 +47,10 @@ double cpuNanos(const rusage& usage) {
 }
 
 void requireCleanExit(const ChildExit& exit) {
-  if (!WIFEXITED(exit.waitStatus) || WEXITSTATUS(exit.waitStatus) != 0) {
-    throw std::runtime_error("the program ended with wait status " + std::to_string(exit.waitStatus));
+  if (exit.status != ExitStatus::exitedWith(0)) {
+    std::ostringstream status;
+    status << exit.status;
+    throw std::runtime_error("the program ended with " + status.str());
   }
 }
 
@@ -93,25 +96,28 @@ ThroughputFigures parentToClient(Session& session, std::size_t count, std::size_
   std::string input;
   input.reserve(count * (payloadBytes + 50));
   for (std::size_t i = 0; i < count; ++i) {
-    input += R"({"kind":"protocol","payload":")" + payloadFor(i, payloadBytes) + R"(","version":1})" "\n";
+    input += R"({"kind":"protocol","payload":")" + payloadFor(i, payloadBytes) +
+             R"(","version":1})"
+             "\n";
   }
   ThroughputFigures figures;
   figures.idleResidentKiB = kibOf(memoryOf(session.child().pid()).currentBytes);
 
   const auto started = Clock::now();
   bool clientComplete = false;
-  std::thread client([&] { clientComplete = readClientBytes(session.client(), count * (payloadBytes + 1)); });
+  std::thread client(
+      [&] { clientComplete = readClientBytes(session.client(), count * (payloadBytes + 1)); });
   std::string writeProblem;
   std::thread parent([&] {
     try {
-      session.child().writeStdin(input);
+      writeInput(session.child(), input, runBound);
     } catch (const std::exception& error) {
       writeProblem = error.what();
     }
   });
   std::string readProblem;
   try {
-    session.child().skipLines(count, runBound);
+    skipLines(session.child(), count, runBound);
   } catch (const std::exception& error) {
     readProblem = error.what();
     // Unblocks both threads: the program's input breaks, the client ends.
@@ -123,7 +129,8 @@ ThroughputFigures parentToClient(Session& session, std::size_t count, std::size_
   const auto elapsed = Clock::now() - started;
   if (!readProblem.empty()) throw std::runtime_error("parent to client: " + readProblem);
   if (!writeProblem.empty()) throw std::runtime_error("parent to client: " + writeProblem);
-  if (!clientComplete) throw std::runtime_error("parent to client: the client did not get every payload");
+  if (!clientComplete)
+    throw std::runtime_error("parent to client: the client did not get every payload");
   finishFigures(session, count, elapsed, figures);
   return figures;
 }
@@ -140,7 +147,7 @@ ThroughputFigures clientToParent(Session& session, std::size_t count, std::size_
   std::thread client([&] { sent = sendAll(session.client(), lines); });
   std::string readProblem;
   try {
-    session.child().skipLines(count, runBound);
+    skipLines(session.child(), count, runBound);
   } catch (const std::exception& error) {
     readProblem = error.what();
     ::shutdown(session.client(), SHUT_RDWR);
@@ -148,20 +155,22 @@ ThroughputFigures clientToParent(Session& session, std::size_t count, std::size_
   client.join();
   const auto elapsed = Clock::now() - started;
   if (!readProblem.empty()) throw std::runtime_error("client to parent: " + readProblem);
-  if (!sent) throw std::runtime_error("client to parent: the program stopped taking the client's lines");
+  if (!sent)
+    throw std::runtime_error("client to parent: the program stopped taking the client's lines");
   finishFigures(session, count, elapsed, figures);
   return figures;
 }
 
 std::vector<double> pingRoundTrips(Session& session, std::size_t count) {
-  const std::string ping = R"({"command":"ping","kind":"command","version":1})" "\n";
+  const std::string ping = R"({"command":"ping","kind":"command","version":1})"
+                           "\n";
   std::vector<double> micros;
   micros.reserve(count);
   for (std::size_t i = 0; i < count; ++i) {
     const auto sentAt = Clock::now();
-    session.child().writeStdin(ping);
+    writeInput(session.child(), ping, runBound);
     // The helper's pong carries "ping" as its detail; the echo returns the ping.
-    if (session.child().readLine(runBound).find("\"ping\"") == std::string::npos) {
+    if (nextLine(session.child(), runBound).find("\"ping\"") == std::string::npos) {
       throw std::runtime_error("ping " + std::to_string(i) + " got another answer");
     }
     micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - sentAt).count());
@@ -172,10 +181,10 @@ std::vector<double> pingRoundTrips(Session& session, std::size_t count) {
 
 double startupMicros(const std::vector<std::string>& argv) {
   const auto started = Clock::now();
-  auto child = ChildProcess::start(argv);
+  auto child = startChild(argv);
   child->closeStdin();
-  if (child->drainToEnd(runBound) == 0) throw std::runtime_error(argv[0] + " wrote nothing");
-  requireCleanExit(child->waitForExit(runBound));
+  if (drainToEnd(*child, runBound) == 0) throw std::runtime_error(argv[0] + " wrote nothing");
+  requireCleanExit(waitForExit(*child, runBound));
   return std::chrono::duration<double, std::micro>(Clock::now() - started).count();
 }
 

@@ -14,7 +14,7 @@
 #include <string>
 
 #include "bluez_sim.h"
-#include "child_process.h"
+#include "child.h"
 #include "private_bus.h"
 #include "temp_dir.h"
 #include "unique_fd.h"
@@ -32,7 +32,7 @@ class Session final {
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
 
-  ChildProcess& child() { return *child_; }
+  Subprocess& child() { return *child_; }
   int client() const { return client_.get(); }
 
   // Ends the program as a parent and a client that are done would (its
@@ -42,11 +42,11 @@ class Session final {
  private:
   Session() = default;
 
-  std::unique_ptr<test_support::PrivateBus> bus_;
-  std::unique_ptr<test_support::BluezSim> sim_;
-  std::unique_ptr<test_support::TempDir> folder_;
-  test_support::UniqueFd client_;
-  std::unique_ptr<ChildProcess> child_;  // declared last: ended first
+  std::unique_ptr<harness::PrivateBus> bus_;
+  std::unique_ptr<harness::BluezSim> sim_;
+  std::unique_ptr<harness::TempDir> folder_;
+  harness::UniqueFd client_;
+  std::unique_ptr<Subprocess> child_;  // declared last: ended first
 };
 
 }  // namespace harlo::bench

@@ -12,6 +12,7 @@
 #include "base/constants.h"
 #include "platform/linux/run_loop.h"
 #include "rfcomm/rfcomm_bridge.h"
+#include "testing/bridge_reports.h"
 #include "testing/fake_platform.h"
 #include "testing/test_watchdog.h"
 
@@ -24,51 +25,6 @@ using platform::RunLoop;
 using platform::TestWatchdog;
 
 constexpr std::chrono::seconds bound{60};
-
-// Every report with the thread it was made on.
-class ThreadedReports final {
- public:
-  struct Report {
-    std::thread::id thread;
-    std::string text;
-  };
-
-  RFCOMMBridge::EventCallback eventCallback() {
-    return [this](std::string_view event, std::optional<std::string_view> detail) {
-      add("event " + std::string(event) + " | " + std::string(detail.value_or("")));
-    };
-  }
-  RFCOMMBridge::ErrorCallback errorCallback() {
-    return [this](std::string_view message) { add("error " + std::string(message)); };
-  }
-  RFCOMMBridge::ProtocolCallback protocolCallback() {
-    return [this](std::string_view payload) { add("protocol " + std::string(payload)); };
-  }
-
-  // The texts reported on `thread`, in order.
-  std::vector<std::string> on(std::thread::id thread) const {
-    std::lock_guard lock(mutex_);
-    std::vector<std::string> texts;
-    for (const Report& report : reports_) {
-      if (report.thread == thread) texts.push_back(report.text);
-    }
-    return texts;
-  }
-
-  std::size_t count() const {
-    std::lock_guard lock(mutex_);
-    return reports_.size();
-  }
-
- private:
-  void add(std::string text) {
-    std::lock_guard lock(mutex_);
-    reports_.push_back({std::this_thread::get_id(), std::move(text)});
-  }
-
-  mutable std::mutex mutex_;
-  std::vector<Report> reports_;  // guarded by mutex_
-};
 
 std::unique_ptr<RunLoop> makeLoop() {
   auto loop = RunLoop::create();
@@ -98,7 +54,7 @@ std::vector<std::string> splitLines(const std::string& text) {
 TEST(RFCOMMBridgeConcurrency, WritesAndStopBesideLoopCallbacks) {
   auto loop = makeLoop();
   FakePlatform platform(*loop);
-  ThreadedReports reports;
+  BridgeReports reports;
   RFCOMMBridge bridge(platform, reports.eventCallback(), reports.errorCallback(),
                       reports.protocolCallback());
   ASSERT_TRUE(bridge.start().ok());
@@ -224,7 +180,7 @@ TEST(RFCOMMBridgeConcurrency, WritesAndStopBesideLoopCallbacks) {
 TEST(RFCOMMBridgeConcurrency, StopWhileClientsOpen) {
   auto loop = makeLoop();
   FakePlatform platform(*loop);
-  ThreadedReports reports;
+  BridgeReports reports;
   std::promise<void> firstClient;
   std::once_flag firstClientOnce;
   auto onEvent = reports.eventCallback();

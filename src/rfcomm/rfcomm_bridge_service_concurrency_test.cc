@@ -3,13 +3,13 @@
 #include <algorithm>
 #include <chrono>
 #include <future>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/linux/run_loop.h"
 #include "rfcomm/rfcomm_bridge.h"
+#include "testing/bridge_reports.h"
 #include "testing/fake_platform.h"
 #include "testing/test_watchdog.h"
 
@@ -22,23 +22,6 @@ using platform::RunLoop;
 using platform::TestWatchdog;
 
 constexpr std::chrono::seconds bound{60};
-
-// Every report, in order, from either thread.
-class Reports final {
- public:
-  void add(std::string text) {
-    std::lock_guard lock(mutex_);
-    texts_.push_back(std::move(text));
-  }
-  std::vector<std::string> texts() const {
-    std::lock_guard lock(mutex_);
-    return texts_;
-  }
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<std::string> texts_;  // guarded by mutex_
-};
 
 // The service goes away and comes back while clients open and the reader
 // thread writes and finally stops the bridge, racing the last return: no
@@ -53,14 +36,9 @@ TEST(RFCOMMBridgeServiceConcurrency, LossAndReturnRacingStop) {
     ASSERT_TRUE(created.ok());
     RunLoop& loop = *created.value();
     FakePlatform platform(loop);
-    Reports reports;
-    RFCOMMBridge bridge(
-        platform,
-        [&](std::string_view event, std::optional<std::string_view>) {
-          reports.add("event " + std::string(event));
-        },
-        [&](std::string_view message) { reports.add("error " + std::string(message)); },
-        [&](std::string_view payload) { reports.add("protocol " + std::string(payload)); });
+    BridgeReports reports;
+    RFCOMMBridge bridge(platform, reports.eventCallback(), reports.errorCallback(),
+                        reports.protocolCallback());
     ASSERT_TRUE(bridge.start().ok());
 
     const int cycles = 1 + round % 4;
@@ -87,7 +65,7 @@ TEST(RFCOMMBridgeServiceConcurrency, LossAndReturnRacingStop) {
       for (int i = 0; i < 20; ++i) bridge.writeToChannel(std::span(bytes, payload.size()));
       lastReturnFired.get_future().wait();
       bridge.stop();
-      reportsAtStop = reports.texts().size();
+      reportsAtStop = reports.count();
       service.join();
       // Whatever is still queued runs before the loop stops.
       loop.post([&] { loop.stop(); });
@@ -113,10 +91,11 @@ TEST(RFCOMMBridgeServiceConcurrency, LossAndReturnRacingStop) {
         EXPECT_TRUE(channel->closed()) << "channel " << unsigned{channel->channelID()};
       }
     }
-    const auto texts = reports.texts();
+    const auto texts = reports.all();
     ASSERT_GE(texts.size(), reportsAtStop);
-    EXPECT_EQ(std::count(texts.begin() + static_cast<std::ptrdiff_t>(reportsAtStop), texts.end(),
-                         "event listening"),
+    EXPECT_EQ(std::count_if(
+                  texts.begin() + static_cast<std::ptrdiff_t>(reportsAtStop), texts.end(),
+                  [](const std::string& text) { return text.starts_with("event listening |"); }),
               0);
     EXPECT_LE(std::count(texts.begin(), texts.end(),
                          "error bluetooth service stopped: waiting for it to return"),

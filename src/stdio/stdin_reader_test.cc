@@ -19,6 +19,7 @@
 #include "rfcomm/rfcomm_bridge.h"
 #include "testing/fake_platform.h"
 #include "testing/recording_log.h"
+#include "testing/memory_file.h"
 #include "testing/stdio_test_support.h"
 
 namespace harlo {
@@ -103,7 +104,7 @@ struct ReaderRig {
 
   // The same over `input`, read in 4096-byte blocks.
   std::int32_t read(const std::string& input) {
-    const TestFile file(input);
+    const MemoryFile file(input);
     return readFrom(file.fd());
   }
 
@@ -117,8 +118,8 @@ struct ReaderRig {
 
   std::unique_ptr<platform::RunLoop> loop = std::move(platform::RunLoop::create()).value();
   FakePlatform fake;
-  TestFile outputFile;
-  TestFile errorFile;
+  MemoryFile outputFile;
+  MemoryFile errorFile;
   OutputWriter output;
   RFCOMMBridge bridge{fake,
                       [this](std::string_view name, std::optional<std::string_view> detail) {

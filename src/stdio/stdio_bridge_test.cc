@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "line_reader.h"
 #include "platform/linux/run_loop.h"
 #include "protocol/helper_message.h"
 #include "protocol/output_writer.h"
@@ -106,14 +107,14 @@ class BridgeSession {
     output.closeWriteEnd();
     error.closeWriteEnd();
     if (!parentClosedOutput) {
-      while (std::optional<std::string> line = lines_.next(5s)) record(*line);
+      while (std::optional<std::string> line = lines_.next(5s).line()) record(*line);
     }
     errorText = readAll(error.readEnd());
   }
 
   // The next message on the output, read with a bounded wait.
   std::optional<HelperMessage> nextMessage() {
-    std::optional<std::string> line = lines_.next(5s);
+    std::optional<std::string> line = lines_.next(5s).line();
     if (!line) {
       ADD_FAILURE() << "no further helper message on the output";
       return std::nullopt;
@@ -166,7 +167,7 @@ class BridgeSession {
     messages.insert(messages.end(), decoded.begin(), decoded.end());
   }
 
-  LineReader lines_{output.readEnd()};
+  harness::LineReader lines_{output.readEnd()};
 };
 
 // The mode announces the channel the platform granted, then readiness; input

@@ -1,53 +1,21 @@
 // Test support for RFCOMMBridge: a bridge on a queued FakePlatform whose
-// reports are collected as text.
-//
-// Reports read "event <name> | <detail>", "error <message>" and
-// "protocol <payload>". Used by tests only.
+// reports are collected as text by BridgeReports (bridge_reports.h). Used by
+// tests only.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <mutex>
+#include <memory>
+#include <span>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
-#include "testing/fake_platform.h"
 #include "rfcomm/rfcomm_bridge.h"
+#include "testing/bridge_reports.h"
+#include "testing/fake_platform.h"
 
 namespace harlo {
-
-// Collects the bridge's reports; its callbacks may be called from any thread.
-class BridgeReports final {
- public:
-  RFCOMMBridge::EventCallback eventCallback() {
-    return [this](std::string_view event, std::optional<std::string_view> detail) {
-      add("event " + std::string(event) + " | " + std::string(detail.value_or("<none>")));
-    };
-  }
-  RFCOMMBridge::ErrorCallback errorCallback() {
-    return [this](std::string_view message) { add("error " + std::string(message)); };
-  }
-  RFCOMMBridge::ProtocolCallback protocolCallback() {
-    return [this](std::string_view payload) { add("protocol " + std::string(payload)); };
-  }
-
-  // The reports since the last take(), which it clears.
-  std::vector<std::string> take() {
-    std::lock_guard lock(mutex_);
-    return std::exchange(reports_, {});
-  }
-
- private:
-  void add(std::string report) {
-    std::lock_guard lock(mutex_);
-    reports_.push_back(std::move(report));
-  }
-
-  std::mutex mutex_;
-  std::vector<std::string> reports_;  // guarded by mutex_
-};
 
 // A bridge on a fake platform without a run loop: every callback the fake
 // fires runs when the harness (or the test) calls platform.runPending().

@@ -2,8 +2,6 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -47,38 +45,6 @@ void TestPipe::write(std::string_view bytes) {
   }
 }
 
-TestFile::TestFile(std::string_view contents) : fd_(::memfd_create("harlo-test", MFD_CLOEXEC)) {
-  if (fd_ < 0) {
-    ADD_FAILURE() << "memfd_create failed: " << errno;
-    return;
-  }
-  if (::write(fd_, contents.data(), contents.size()) != static_cast<ssize_t>(contents.size()) ||
-      ::lseek(fd_, 0, SEEK_SET) != 0) {
-    ADD_FAILURE() << "filling the test file failed: " << errno;
-  }
-}
-
-TestFile::~TestFile() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
-std::string TestFile::contents() const {
-  std::string text;
-  char block[4096];
-  for (off_t offset = 0;;) {
-    const ssize_t got = ::pread(fd_, block, sizeof block, offset);
-    if (got <= 0) return text;
-    text.append(block, static_cast<std::size_t>(got));
-    offset += got;
-  }
-}
-
-void TestFile::clear() {
-  if (::ftruncate(fd_, 0) != 0 || ::lseek(fd_, 0, SEEK_SET) != 0) {
-    ADD_FAILURE() << "emptying the test file failed: " << errno;
-  }
-}
-
 std::string readAll(int fd) {
   std::string text;
   char block[4096];
@@ -108,29 +74,6 @@ std::vector<HelperMessage> decodeOutput(std::string_view text) {
     text.remove_prefix(feed + 1);
   }
   return messages;
-}
-
-std::optional<std::string> LineReader::next(std::chrono::seconds bound) {
-  const auto deadline = std::chrono::steady_clock::now() + bound;
-  for (;;) {
-    const std::size_t feed = pending_.find('\n');
-    if (feed != std::string::npos) {
-      std::string line = pending_.substr(0, feed);
-      pending_.erase(0, feed + 1);
-      return line;
-    }
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return std::nullopt;
-    pollfd entry{fd_, POLLIN, 0};
-    const int ready = ::poll(&entry, 1, static_cast<int>(left.count()));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) return std::nullopt;
-    char block[4096];
-    const ssize_t got = ::read(fd_, block, sizeof block);
-    if (got <= 0) return std::nullopt;
-    pending_.append(block, static_cast<std::size_t>(got));
-  }
 }
 
 }  // namespace harlo

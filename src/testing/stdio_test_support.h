@@ -1,8 +1,7 @@
-// Pipes, in-memory files and output decoding shared by the bridge's tests.
+// Pipes and output decoding shared by the bridge's tests (in-memory files:
+// memory_file.h).
 #pragma once
 
-#include <chrono>
-#include <optional>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -34,43 +33,11 @@ class TestPipe final {
   int ends_[2];
 };
 
-// An anonymous in-memory file: reads of it return 4096-byte blocks exactly,
-// which lets a test place a read boundary at a known byte.
-class TestFile final {
- public:
-  explicit TestFile(std::string_view contents = {});
-  ~TestFile();
-  TestFile(const TestFile&) = delete;
-  TestFile& operator=(const TestFile&) = delete;
-
-  int fd() const { return fd_; }
-  // Everything written so far, whatever the file offset.
-  std::string contents() const;
-  // Empties the file and rewinds it.
-  void clear();
-
- private:
-  int fd_;
-};
-
 // Reads `fd` until end of input.
 std::string readAll(int fd);
 
 // Decodes output text that must be whole helper-message lines; a line that
 // does not decode, or text after the last line feed, fails the test.
 std::vector<HelperMessage> decodeOutput(std::string_view text);
-
-// Reads one line at a time from `fd`, each wait bounded.
-class LineReader final {
- public:
-  explicit LineReader(int fd) : fd_(fd) {}
-  // The next line without its line feed, or nothing at end of input or when
-  // `bound` passes first.
-  std::optional<std::string> next(std::chrono::seconds bound);
-
- private:
-  const int fd_;
-  std::string pending_;
-};
 
 }  // namespace harlo

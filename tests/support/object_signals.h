@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "base/result.h"
-#include "bus_client.h"
+#include "harness_names.h"
 
 namespace harlo::test_support {
 

@@ -20,8 +20,7 @@
 
 #include "base/result.h"
 #include "bluez-sim/profile_settings.h"
-#include "bus_client.h"
-#include "unique_fd.h"
+#include "harness_names.h"
 
 namespace harlo::test_support {
 

@@ -2,19 +2,17 @@
 
 #include <chrono>
 
-#include "fd_io.h"
+#include "bounded_io.h"
 #include "line_reading.h"
 #include "wait_bounds.h"
 
 namespace harlo::demo {
 namespace {
 
-using test_support::BluezSim;
-using test_support::defaultWait;
-using test_support::PrivateBus;
-using test_support::Subprocess;
-
-using Clock = std::chrono::steady_clock;
+using harness::BluezSim;
+using harness::defaultWait;
+using harness::PrivateBus;
+using harness::Subprocess;
 
 }  // namespace
 
@@ -43,14 +41,7 @@ bool ProcessStage::writeToHelper(std::string_view line) {
 }
 
 Reading ProcessStage::readFromHelper() {
-  const auto deadline = Clock::now() + defaultWait;
-  if (auto line = helper_->readLine(Subprocess::Stream::out, defaultWait)) {
-    return Reading::lineOf(*line);
-  }
-  // No line comes back both when the output has ended and when the wait has
-  // run out, but only the end comes back before the deadline.
-  if (Clock::now() < deadline) return Reading::endAfter();
-  return Reading::silenceFor(formatWait(defaultWait));
+  return readingOf(helper_->read(Subprocess::Stream::out, defaultWait), defaultWait);
 }
 
 std::optional<ExitStatus> ProcessStage::helperExit() { return helper_->waitForExit(); }
@@ -59,20 +50,20 @@ Result<void, std::string> ProcessStage::connectClient(int client) {
   if (clients_.contains(client)) return fail("client " + std::to_string(client) + " is connected");
   auto fd = sim_->connectClient();
   if (!fd) return fail(fd.error());
-  clients_[client].fd = std::move(fd.value());
+  clients_.emplace(client, std::move(fd.value()));
   return {};
 }
 
 bool ProcessStage::writeFromClient(int client, std::string_view line) {
   auto found = clients_.find(client);
   return found != clients_.end() &&
-         test_support::writeAll(found->second.fd.get(), std::string(line) + "\n");
+         harness::writeWithin(found->second.fd.get(), std::string(line) + "\n");
 }
 
 Reading ProcessStage::readAtClient(int client) {
   auto found = clients_.find(client);
   if (found == clients_.end()) return Reading::endAfter();
-  return readLineFrom(found->second.fd.get(), found->second.unread, defaultWait);
+  return readingOf(found->second.lines.next(defaultWait), defaultWait);
 }
 
 std::optional<std::string> ProcessStage::waitForSimLog(std::string_view fragment) {

@@ -3,7 +3,7 @@
 // "--stdio" on that bus, its standard streams on pipes. Clients connect
 // through the simulator's client socket.
 //
-// Every wait is bounded by test_support::defaultWait. Destroying the stage
+// Every wait is bounded by harness::defaultWait. Destroying the stage
 // closes the clients, then kills (if still running) and reaps the helper,
 // the simulator and the daemon in that order, and removes their temporary
 // folders. Not thread-safe; create and use it on one thread, which must
@@ -16,6 +16,7 @@
 #include <string>
 
 #include "bluez_sim.h"
+#include "line_reader.h"
 #include "private_bus.h"
 #include "stage.h"
 #include "subprocess.h"
@@ -51,21 +52,21 @@ class ProcessStage final : public Stage {
   std::string simErrorOutput() override;
 
  private:
-  // Bytes a client has received and not yet read as a line.
+  // A client's link and the lines it receives.
   struct Client {
-    test_support::UniqueFd fd;
-    std::string unread;
+    explicit Client(harness::UniqueFd link) : fd(std::move(link)), lines(fd.get()) {}
+    harness::UniqueFd fd;
+    harness::LineReader lines;
   };
 
-  ProcessStage(std::unique_ptr<test_support::PrivateBus> bus,
-               std::unique_ptr<test_support::BluezSim> sim,
-               std::unique_ptr<test_support::Subprocess> helper)
+  ProcessStage(std::unique_ptr<harness::PrivateBus> bus, std::unique_ptr<harness::BluezSim> sim,
+               std::unique_ptr<harness::Subprocess> helper)
       : bus_(std::move(bus)), sim_(std::move(sim)), helper_(std::move(helper)) {}
 
   // Declared in start order, so that they are destroyed in reverse.
-  std::unique_ptr<test_support::PrivateBus> bus_;
-  std::unique_ptr<test_support::BluezSim> sim_;
-  std::unique_ptr<test_support::Subprocess> helper_;
+  std::unique_ptr<harness::PrivateBus> bus_;
+  std::unique_ptr<harness::BluezSim> sim_;
+  std::unique_ptr<harness::Subprocess> helper_;
   std::map<int, Client> clients_;
 };
 

@@ -19,7 +19,7 @@
 namespace harlo::demo {
 
 using bluez_sim::RecordedProfile;
-using test_support::ExitStatus;
+using harness::ExitStatus;
 
 // What one bounded read of a line produced.
 struct Reading {

@@ -14,12 +14,14 @@
 #include <thread>
 
 #include "base/write_all.h"
+#include "bounded_io.h"
 #include "unique_fd.h"
 
 namespace harlo {
 namespace {
 
-using test_support::UniqueFd;
+using harness::readExactlyWithin;
+using harness::UniqueFd;
 using namespace std::chrono_literals;
 
 constexpr auto bound = 5s;
@@ -62,20 +64,6 @@ class StreamSessionTest : public ::testing::Test {
     return outcome_.get();
   }
 
-  // Reads exactly `size` bytes from `fd`, waiting at most the bound.
-  static std::string readExactly(int fd, std::size_t size) {
-    std::string bytes;
-    char buffer[256];
-    while (bytes.size() < size) {
-      pollfd entry{fd, POLLIN, 0};
-      if (::poll(&entry, 1, static_cast<int>(std::chrono::milliseconds(bound).count())) != 1) break;
-      const ssize_t got = ::read(fd, buffer, std::min(sizeof buffer, size - bytes.size()));
-      if (got <= 0) break;
-      bytes.append(buffer, static_cast<std::size_t>(got));
-    }
-    return bytes;
-  }
-
   // Everything left in the output pipe once the session has closed nothing:
   // close our write end first, then read to end of file.
   std::string drainOutput() {
@@ -98,9 +86,9 @@ class StreamSessionTest : public ::testing::Test {
 TEST_F(StreamSessionTest, CopiesBothWaysUntilPeerCloses) {
   start(1000ms);
   ASSERT_EQ(writeAll(inputWrite_.get(), "hello\n"), 0);
-  EXPECT_EQ(readExactly(far_.get(), 6), "hello\n");
+  EXPECT_EQ(readExactlyWithin(far_.get(), 6, bound), "hello\n");
   ASSERT_EQ(writeAll(far_.get(), "ack\nsecond line\n"), 0);
-  EXPECT_EQ(readExactly(outputRead_.get(), 16), "ack\nsecond line\n");
+  EXPECT_EQ(readExactlyWithin(outputRead_.get(), 16, bound), "ack\nsecond line\n");
   far_.reset();
   const SessionOutcome outcome = finish();
   EXPECT_EQ(outcome.end, SessionEnd::peerClosed);
@@ -115,7 +103,7 @@ TEST_F(StreamSessionTest, EndsIdleAfterInputEnds) {
   inputWrite_.reset();
   const SessionOutcome outcome = finish();
   EXPECT_EQ(outcome.end, SessionEnd::idle);
-  EXPECT_EQ(readExactly(far_.get(), 11), "last words\n");
+  EXPECT_EQ(readExactlyWithin(far_.get(), 11, bound), "last words\n");
 }
 
 // Bytes the peer sends after input has ended are still delivered before the

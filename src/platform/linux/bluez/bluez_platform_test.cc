@@ -4,26 +4,23 @@
 #include <signal.h>
 
 #include <condition_variable>
-#include <cstdlib>
 #include <mutex>
 #include <string>
 #include <vector>
 
-#include "bluez_sim.h"
-#include "fd_io.h"
+#include "line_reader.h"
 #include "platform/linux/bluez/sdp_xml.h"
-#include "private_bus.h"
 #include "rfcomm/service_record.h"
+#include "testing/private_bus_fixture.h"
 #include "testing/recording_log.h"
-#include "testing/test_loop_thread.h"
 #include "testing/test_recorders.h"
 
 namespace harlo::platform {
 namespace {
 
-using test_support::BluezSim;
-using test_support::ExitStatus;
-using test_support::ProfileOption;
+using harness::BluezSim;
+using harness::ExitStatus;
+using harness::ProfileOption;
 
 // Counts the service's losses and returns; waits are bounded by a watchdog.
 class ServiceRecorder final : public BluetoothServiceObserver {
@@ -57,16 +54,10 @@ class ServiceRecorder final : public BluetoothServiceObserver {
   int returned_ = 0;  // guarded by mutex_
 };
 
-class BluezPlatformTest : public testing::Test {
+class BluezPlatformTest : public PrivateBusFixture {
  protected:
   void SetUp() override {
-    auto bus = test_support::PrivateBus::start();
-    ASSERT_TRUE(bus.ok()) << bus.error();
-    bus_ = std::move(bus).value();
-    setenv("DBUS_SYSTEM_BUS_ADDRESS", bus_->address().c_str(), 1);
-    auto loop = RunLoop::create();
-    ASSERT_TRUE(loop.ok());
-    loop_ = std::move(loop).value();
+    ASSERT_NO_FATAL_FAILURE(PrivateBusFixture::SetUp());
     platform_ = makeBluezPlatform(*loop_, log_);
     auto description = makeServiceDictionary(1);
     ASSERT_TRUE(description.ok());
@@ -74,21 +65,12 @@ class BluezPlatformTest : public testing::Test {
   }
 
   // Everything from the platform goes on the loop thread, the platform last.
-  void TearDown() override {
-    loop_->postAndWait([&] {
-      observer_.clear();
-      registration_.reset();
-      staleRecord_.reset();
-      record_.reset();
-      platform_.reset();
-    });
-    thread_.reset();
-  }
-
-  void startSim(BluezSim::Options options = {}) {
-    auto sim = BluezSim::start(*bus_, options);
-    ASSERT_TRUE(sim.ok()) << sim.error();
-    sim_ = std::move(sim).value();
+  void releaseOnLoop() override {
+    observer_.clear();
+    registration_.reset();
+    staleRecord_.reset();
+    record_.reset();
+    platform_.reset();
   }
 
   // Publishes and registers on the loop thread; true if both worked.
@@ -102,9 +84,6 @@ class BluezPlatformTest : public testing::Test {
     return ok;
   }
 
-  std::unique_ptr<test_support::PrivateBus> bus_;
-  std::unique_ptr<BluezSim> sim_;
-  std::unique_ptr<RunLoop> loop_;
   RecordingObserver observer_;
   ServiceRecorder service_;
   RecordingLog log_;  // outlives the platform
@@ -113,7 +92,6 @@ class BluezPlatformTest : public testing::Test {
   std::shared_ptr<ServiceRecord> record_;
   std::shared_ptr<ServiceRecord> staleRecord_;
   std::shared_ptr<ChannelOpenRegistration> registration_;
-  std::unique_ptr<TestLoopThread> thread_;
 };
 
 // Publishing registers a server profile with BlueZ's exact option types and the record XML.
@@ -153,7 +131,7 @@ TEST_F(BluezPlatformTest, ClientReachesObserverThenWithdraw) {
   ASSERT_TRUE(record_);
   registration_ = platform_->registerForChannelOpenNotifications(1, observer_);
   ASSERT_TRUE(registration_);
-  thread_ = std::make_unique<TestLoopThread>(*loop_);
+  runLoopThread();
 
   auto client = sim_->connectClient();
   ASSERT_TRUE(client.ok()) << client.error();
@@ -162,7 +140,7 @@ TEST_F(BluezPlatformTest, ClientReachesObserverThenWithdraw) {
   const std::string hello = "hello\n";
   EXPECT_EQ(channel->write({reinterpret_cast<const std::uint8_t*>(hello.data()), hello.size()}, {}),
             statusOK);
-  EXPECT_EQ(test_support::readLine(client.value().get()), "hello");
+  EXPECT_EQ(harness::readLineWithin(client.value().get()), "hello");
 
   registration_->unregister();
   record_->remove();
@@ -194,7 +172,7 @@ TEST_F(BluezPlatformTest, PublishFailsWhenRefused) {
 TEST_F(BluezPlatformTest, LossReturnAndRegisteringAgain) {
   startSim();
   platform_->observeBluetoothService(&service_);
-  thread_ = std::make_unique<TestLoopThread>(*loop_);
+  runLoopThread();
   ASSERT_TRUE(publishAndRegister());
 
   const std::pair<const char*, bool> endings[] = {{"SIGTERM", true}, {"SIGKILL", false}};

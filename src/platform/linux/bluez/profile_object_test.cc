@@ -4,13 +4,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <string>
 
 #include "platform/linux/bluez/bluez_names.h"
-#include "private_bus.h"
+#include "testing/private_bus_fixture.h"
 #include "testing/recording_log.h"
-#include "testing/test_loop_thread.h"
 #include "testing/test_recorders.h"
 #include "testing/test_watchdog.h"
 
@@ -36,21 +34,15 @@ struct Link {
   int fds[2] = {-1, -1};
 };
 
-class ProfileObjectTest : public testing::Test {
+class ProfileObjectTest : public PrivateBusFixture {
  protected:
   void SetUp() override {
-    auto bus = test_support::PrivateBus::start();
-    ASSERT_TRUE(bus.ok()) << bus.error();
-    bus_ = std::move(bus).value();
-    setenv("DBUS_SYSTEM_BUS_ADDRESS", bus_->address().c_str(), 1);
+    ASSERT_NO_FATAL_FAILURE(PrivateBusFixture::SetUp());
     bluez_ = connect();
     stranger_ = connect();
     ASSERT_TRUE(bluez_ && stranger_);
     ASSERT_GE(sd_bus_request_name(bluez_, bluezService, 0), 0);
 
-    auto loop = RunLoop::create();
-    ASSERT_TRUE(loop.ok());
-    loop_ = std::move(loop).value();
     auto opened = BusConnection::open(*loop_);
     ASSERT_TRUE(opened.ok());
     connection_ = std::move(opened).value();
@@ -61,18 +53,17 @@ class ProfileObjectTest : public testing::Test {
         ProfileObject::exportAt(connection_, *loop_, log_, profileObjectPath, 1, observer_);
     ASSERT_TRUE(exported.ok());
     profile_ = std::move(exported).value();
-    thread_ = std::make_unique<TestLoopThread>(*loop_);
+    runLoopThread();
+  }
+
+  void releaseOnLoop() override {
+    observer_.clear();
+    profile_.reset();
+    connection_.reset();
   }
 
   void TearDown() override {
-    if (thread_) {
-      loop_->postAndWait([&] {
-        observer_.clear();
-        profile_.reset();
-        connection_.reset();
-      });
-      thread_.reset();
-    }
+    PrivateBusFixture::TearDown();
     sd_bus_flush_close_unref(bluez_);
     sd_bus_flush_close_unref(stranger_);
   }
@@ -99,16 +90,13 @@ class ProfileObjectTest : public testing::Test {
     return call(caller, "NewConnection", "oha{sv}", device, link.daemonCopy(), 0);
   }
 
-  std::unique_ptr<test_support::PrivateBus> bus_;  // a dbus-daemon standing in for the system bus
-  sd_bus* bluez_ = nullptr;                        // owns org.bluez, as bluetoothd does
-  sd_bus* stranger_ = nullptr;                     // any other client of the bus
-  std::unique_ptr<RunLoop> loop_;
+  sd_bus* bluez_ = nullptr;     // owns org.bluez, as bluetoothd does
+  sd_bus* stranger_ = nullptr;  // any other client of the bus
   RecordingLog log_;
   RecordingObserver observer_;
   std::shared_ptr<BusConnection> connection_;
   std::string uniqueName_;
   std::shared_ptr<ProfileObject> profile_;
-  std::unique_ptr<TestLoopThread> thread_;
 };
 
 constexpr const char* deviceA = "/org/bluez/hci0/dev_00_11_22_33_44_55";

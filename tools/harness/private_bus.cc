@@ -3,7 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
-namespace harlo::test_support {
+namespace harlo::harness {
 
 Result<std::pair<std::unique_ptr<Subprocess>, std::string>, std::string> PrivateBus::startDaemon(
     const TempDir& folder) {
@@ -50,4 +50,4 @@ PrivateBus::~PrivateBus() {
   if (!daemon_->waitForExit()) daemon_->kill();
 }
 
-}  // namespace harlo::test_support
+}  // namespace harlo::harness

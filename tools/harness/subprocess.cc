@@ -4,23 +4,18 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <ostream>
-#include <thread>
 
-namespace harlo::test_support {
+#include "bounded_io.h"
+
+namespace harlo::harness {
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-std::chrono::milliseconds leftUntil(Clock::time_point deadline) {
-  auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-  return std::max(left, std::chrono::milliseconds(0));
-}
 
 std::vector<std::string> childEnvironment(const Subprocess::Environment& additions) {
   std::vector<std::string> result;
@@ -113,35 +108,32 @@ Result<std::unique_ptr<Subprocess>, std::string> Subprocess::start(
     ::waitpid(pid, &ignored, 0);
     return fail("cannot run " + argv[0] + ": " + std::strerror(execError));
   }
+  UniqueFd process(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+  if (!process) {
+    const int error = errno;
+    ::kill(pid, SIGKILL);
+    int ignored;
+    ::waitpid(pid, &ignored, 0);
+    return fail(std::string("pidfd_open: ") + std::strerror(error));
+  }
   for (int fd : {in.value().second.get(), out.value().first.get(), err.value().first.get()})
     setNonBlocking(fd);
-  return std::unique_ptr<Subprocess>(new Subprocess(pid, std::move(in.value().second),
-                                                    std::move(out.value().first),
-                                                    std::move(err.value().first)));
+  return std::unique_ptr<Subprocess>(
+      new Subprocess(pid, std::move(process), std::move(in.value().second),
+                     std::move(out.value().first), std::move(err.value().first)));
 }
 
-Subprocess::Subprocess(pid_t pid, UniqueFd input, UniqueFd output, UniqueFd error)
-    : pid_(pid), input_(std::move(input)) {
-  output_.fd = std::move(output);
-  error_.fd = std::move(error);
-}
+Subprocess::Subprocess(pid_t pid, UniqueFd process, UniqueFd input, UniqueFd output, UniqueFd error)
+    : pid_(pid),
+      process_(std::move(process)),
+      input_(std::move(input)),
+      output_(std::move(output)),
+      error_(std::move(error)) {}
 
 Subprocess::~Subprocess() { kill(); }
 
 bool Subprocess::writeStdin(std::string_view bytes, std::chrono::milliseconds bound) {
-  auto deadline = Clock::now() + bound;
-  while (!bytes.empty()) {
-    if (!input_) return false;
-    ssize_t n = ::write(input_.get(), bytes.data(), bytes.size());
-    if (n > 0) {
-      bytes.remove_prefix(static_cast<std::size_t>(n));
-      continue;
-    }
-    if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
-    pollfd p{input_.get(), POLLOUT, 0};
-    if (::poll(&p, 1, static_cast<int>(leftUntil(deadline).count())) == 0) return false;
-  }
-  return true;
+  return input_ && writeWithin(input_.get(), bytes, bound);
 }
 
 void Subprocess::closeStdin() { input_.reset(); }
@@ -164,50 +156,36 @@ std::optional<std::size_t> Subprocess::writeStdinNow(std::string_view bytes) {
 
 void Subprocess::closeStdout() {
   output_.fd.reset();
-  output_.ended = true;
-}
-
-void Subprocess::fill(Pipe& pipe, std::chrono::milliseconds bound) {
-  if (pipe.ended) return;
-  pollfd p{pipe.fd.get(), POLLIN, 0};
-  if (::poll(&p, 1, static_cast<int>(bound.count())) <= 0) return;
-  char buffer[65536];
-  for (;;) {
-    ssize_t n = ::read(pipe.fd.get(), buffer, sizeof buffer);
-    if (n > 0) {
-      pipe.unread.append(buffer, static_cast<std::size_t>(n));
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else {
-      pipe.ended = n == 0 || errno != EAGAIN;
-      return;
-    }
-  }
+  output_.lines = LineReader(-1);
 }
 
 std::optional<std::string> Subprocess::readLine(Stream stream, std::chrono::milliseconds bound) {
-  auto deadline = Clock::now() + bound;
+  return read(stream, bound).line();
+}
+
+LineRead Subprocess::read(Stream stream, std::chrono::milliseconds bound) {
   Pipe& p = pipe(stream);
-  for (;;) {
-    auto end = p.unread.find('\n');
-    if (end != std::string::npos) {
-      std::string line = p.unread.substr(0, end);
-      p.unread.erase(0, end + 1);
-      p.transcript += line + "\n";
-      return line;
-    }
-    auto left = leftUntil(deadline);
-    if (p.ended || left.count() == 0) return std::nullopt;
-    fill(p, left);
-  }
+  LineRead next = p.lines.next(bound);
+  if (next.kind == LineRead::Kind::line) p.transcript += next.text + "\n";
+  if (next.kind == LineRead::Kind::end) p.transcript += next.text;
+  return next;
+}
+
+bool Subprocess::skipLines(Stream stream, std::size_t count, std::chrono::milliseconds bound) {
+  return pipe(stream).lines.skipLines(count, bound);
+}
+
+std::optional<std::size_t> Subprocess::drainToEnd(Stream stream, std::chrono::milliseconds bound) {
+  return pipe(stream).lines.drainToEnd(bound);
 }
 
 std::optional<std::string> Subprocess::waitForLine(
     Stream stream, const std::function<bool(std::string_view)>& matches,
     std::chrono::milliseconds bound) {
-  auto deadline = Clock::now() + bound;
+  const auto deadline = Clock::now() + bound;
   for (;;) {
-    auto line = readLine(stream, leftUntil(deadline));
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    auto line = readLine(stream, std::max(left, std::chrono::milliseconds(0)));
     if (!line || matches(*line)) return line;
   }
 }
@@ -223,40 +201,41 @@ std::optional<std::string> Subprocess::waitForLineContaining(Stream stream,
 
 std::string Subprocess::transcript(Stream stream) {
   Pipe& p = pipe(stream);
-  fill(p, std::chrono::milliseconds(0));
-  return p.transcript + p.unread;
+  while (p.lines.fill(std::chrono::milliseconds(0)) > 0) {
+  }
+  return p.transcript + p.lines.unread();
 }
 
 bool Subprocess::sendSignal(int signal) { return !status_ && ::kill(pid_, signal) == 0; }
 
 std::optional<ExitStatus> Subprocess::waitForExit(std::chrono::milliseconds bound) {
-  auto deadline = Clock::now() + bound;
-  while (!status_) {
-    int status = 0;
-    pid_t r = ::waitpid(pid_, &status, WNOHANG);
-    if (r == pid_) {
-      status_ = ExitStatus::fromWaitStatus(status);
-    } else if (r < 0 && errno != EINTR) {
-      return std::nullopt;
-    } else if (leftUntil(deadline).count() == 0) {
-      return std::nullopt;
-    } else {
-      // The child gives no descriptor to wait on; poll its state briefly.
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-  }
+  if (!status_ && waitUntilReady(process_.get(), POLLIN, Clock::now() + bound)) reap();
   return status_;
+}
+
+std::optional<rusage> Subprocess::resourceUsage() const {
+  if (!status_) return std::nullopt;
+  return usage_;
 }
 
 ExitStatus Subprocess::kill() {
   if (!status_) {
     ::kill(pid_, SIGKILL);
-    int status = 0;
-    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-    }
-    status_ = ExitStatus::fromWaitStatus(status);
+    // Reaped elsewhere already: it is gone all the same.
+    if (!reap()) status_ = ExitStatus::killedBy(SIGKILL);
   }
   return *status_;
 }
 
-}  // namespace harlo::test_support
+bool Subprocess::reap() {
+  int status = 0;
+  pid_t reaped;
+  do {
+    reaped = ::wait4(pid_, &status, 0, &usage_);
+  } while (reaped < 0 && errno == EINTR);
+  if (reaped != pid_) return false;
+  status_ = ExitStatus::fromWaitStatus(status);
+  return true;
+}
+
+}  // namespace harlo::harness

@@ -1,4 +1,4 @@
-#include "fd_io.h"
+#include "bounded_io.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -7,14 +7,14 @@
 #include <algorithm>
 #include <cerrno>
 
-namespace harlo::test_support {
+namespace harlo::harness {
 namespace {
 
-using Clock = std::chrono::steady_clock;
+bool retryable() { return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR; }
 
-// Waits until `fd` reports `events` (or hang-up or error, which the next
-// read or write turns into its result); false once `deadline` has passed.
-bool waitFor(int fd, short events, Clock::time_point deadline) {
+}  // namespace
+
+bool waitUntilReady(int fd, short events, Clock::time_point deadline) {
   for (;;) {
     auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
     pollfd p{fd, events, 0};
@@ -25,14 +25,13 @@ bool waitFor(int fd, short events, Clock::time_point deadline) {
   }
 }
 
-bool retryable() { return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR; }
-
-// Reads up to `count` bytes into `out`: >0 bytes read, 0 at end of file,
-// -1 on error or timeout.
-ssize_t readSome(int fd, std::string& out, std::size_t count, Clock::time_point deadline) {
-  char buffer[4096];
+ssize_t readSomeBefore(int fd, std::string& out, std::size_t count, Clock::time_point deadline) {
+  char buffer[65536];
   for (;;) {
-    if (!waitFor(fd, POLLIN, deadline)) return -1;
+    if (!waitUntilReady(fd, POLLIN, deadline)) {
+      errno = ETIMEDOUT;
+      return -1;
+    }
     ssize_t n = ::read(fd, buffer, std::min(count, sizeof buffer));
     if (n > 0) out.append(buffer, static_cast<std::size_t>(n));
     if (n >= 0) return n;
@@ -40,44 +39,31 @@ ssize_t readSome(int fd, std::string& out, std::size_t count, Clock::time_point 
   }
 }
 
-}  // namespace
-
-std::optional<std::string> readExactly(int fd, std::size_t count, std::chrono::milliseconds bound) {
+std::optional<std::string> readExactlyWithin(int fd, std::size_t count,
+                                             std::chrono::milliseconds bound) {
   auto deadline = Clock::now() + bound;
   std::string out;
   while (out.size() < count) {
-    if (readSome(fd, out, count - out.size(), deadline) <= 0) return std::nullopt;
+    if (readSomeBefore(fd, out, count - out.size(), deadline) <= 0) return std::nullopt;
   }
   return out;
-}
-
-std::optional<std::string> readLine(int fd, std::chrono::milliseconds bound) {
-  auto deadline = Clock::now() + bound;
-  std::string out;
-  for (;;) {
-    if (readSome(fd, out, 1, deadline) <= 0) return std::nullopt;
-    if (out.back() == '\n') {
-      out.pop_back();
-      return out;
-    }
-  }
 }
 
 bool waitForEndOfFile(int fd, std::chrono::milliseconds bound) {
   auto deadline = Clock::now() + bound;
   std::string discarded;
   for (;;) {
-    ssize_t n = readSome(fd, discarded, 4096, deadline);
+    ssize_t n = readSomeBefore(fd, discarded, 65536, deadline);
     if (n <= 0) return n == 0;
     discarded.clear();
   }
 }
 
-bool writeAll(int fd, std::string_view bytes, std::chrono::milliseconds bound) {
+bool writeWithin(int fd, std::string_view bytes, std::chrono::milliseconds bound) {
   auto deadline = Clock::now() + bound;
   bool socket = true;
   while (!bytes.empty()) {
-    if (!waitFor(fd, POLLOUT, deadline)) return false;
+    if (!waitUntilReady(fd, POLLOUT, deadline)) return false;
     ssize_t n = socket ? ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL)
                        : ::write(fd, bytes.data(), bytes.size());
     if (n < 0 && errno == ENOTSOCK) {
@@ -96,4 +82,4 @@ bool hasPendingEvent(int fd) {
   return ::poll(&p, 1, 0) > 0;
 }
 
-}  // namespace harlo::test_support
+}  // namespace harlo::harness

@@ -10,7 +10,7 @@
 #include <fstream>
 #include <sstream>
 
-namespace harlo::test_support {
+namespace harlo::harness {
 namespace {
 
 // A call to the simulator's control object, or nothing if it cannot be made.
@@ -129,4 +129,4 @@ std::optional<ExitStatus> BluezSim::stop(std::chrono::milliseconds bound) {
   return process_->waitForExit(bound);
 }
 
-}  // namespace harlo::test_support
+}  // namespace harlo::harness

@@ -7,7 +7,7 @@
 
 #include "bluez-sim/dbus_options.h"
 
-namespace harlo::test_support {
+namespace harlo::harness {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -234,4 +234,4 @@ bool BusClient::processUntil(const std::function<bool()>& done, std::chrono::mil
   return true;
 }
 
-}  // namespace harlo::test_support
+}  // namespace harlo::harness

@@ -7,7 +7,7 @@
 
 #include "base/result.h"
 
-namespace harlo::test_support {
+namespace harlo::harness {
 
 class TempDir final {
  public:
@@ -29,4 +29,4 @@ class TempDir final {
   std::string path_;
 };
 
-}  // namespace harlo::test_support
+}  // namespace harlo::harness

@@ -1,5 +1,5 @@
 // Subprocess: a child program with its standard input, output and error on
-// pipes, for process-level tests.
+// pipes, for process-level tests, the demo and the benchmark driver.
 //
 //   auto child = Subprocess::start({helperPath, "--stdio"}, bus->environment());
 //   ASSERT_TRUE(child.ok()) << child.error();
@@ -8,22 +8,25 @@
 //   auto line = helper.readLine(Subprocess::Stream::out);   // bounded wait
 //   ASSERT_TRUE(line) << helper.transcript(Subprocess::Stream::err);
 //   helper.closeStdin();
-//   EXPECT_EQ(helper.waitForExit(), ExitStatus::exited(0));
+//   EXPECT_EQ(helper.waitForExit(), ExitStatus::exitedWith(0));
 //
 // Every wait is bounded (defaultWait unless given) and reports running out
-// as an empty result, so a test fails instead of hanging. The destructor
-// kills (SIGKILL) and reaps a child still running, so every process a test
-// starts is ended, whatever the test's outcome. The child also gets SIGKILL
-// if the thread that started it ends first, so start children from the
-// test's own thread.
+// as an empty result, so a caller fails instead of hanging. The destructor
+// kills (SIGKILL) and reaps a child still running, so every process a caller
+// starts is ended, whatever its outcome. The child also gets SIGKILL if the
+// thread that started it ends first, so start children from a thread that
+// outlives them.
 //
-// Starting a child makes the test process ignore SIGPIPE, so that writing to
-// a child that has gone is an error, not the end of the test; the child gets
-// default signal handling and an empty signal mask.
+// Starting a child makes the calling process ignore SIGPIPE, so that writing
+// to a child that has gone is an error, not the end of the caller; the child
+// gets default signal handling and an empty signal mask.
 //
-// Not thread-safe: one thread uses a Subprocess at a time.
+// Not thread-safe: one thread uses a Subprocess at a time, except that the
+// standard-input calls (writeStdin, writeStdinNow, closeStdin) may be made
+// from one other thread while the owner reads the output.
 #pragma once
 
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -38,10 +41,11 @@
 #include <vector>
 
 #include "base/result.h"
+#include "line_reader.h"
 #include "unique_fd.h"
 #include "wait_bounds.h"
 
-namespace harlo::test_support {
+namespace harlo::harness {
 
 // How a child ended.
 struct ExitStatus {
@@ -96,6 +100,18 @@ class Subprocess final {
   // complete within `bound` or the stream has ended.
   std::optional<std::string> readLine(Stream stream, std::chrono::milliseconds bound = defaultWait);
 
+  // The next line of `stream`, or why there is none (see LineReader::next).
+  LineRead read(Stream stream, std::chrono::milliseconds bound = defaultWait);
+
+  // Consumes `count` lines of `stream` without keeping them in the
+  // transcript; false if the stream ends or `bound` passes first.
+  bool skipLines(Stream stream, std::size_t count, std::chrono::milliseconds bound = defaultWait);
+
+  // Reads `stream` to its end without keeping it; the count of bytes read
+  // (and not read as lines before), or nothing if it did not end in time.
+  std::optional<std::size_t> drainToEnd(Stream stream,
+                                        std::chrono::milliseconds bound = defaultWait);
+
   // Reads lines of `stream` until one satisfies `matches` and returns it; the
   // lines skipped stay in the transcript. Nothing on timeout or end.
   std::optional<std::string> waitForLine(Stream stream,
@@ -112,30 +128,38 @@ class Subprocess final {
   bool sendSignal(int signal);
 
   // Reaps the child if it ends within `bound`; its status, or nothing if it
-  // is still running. Once reaped, returns the same status at once.
+  // is still running. Once reaped, returns the same status at once. The wait
+  // is on a process descriptor, so it ends as soon as the child does.
   std::optional<ExitStatus> waitForExit(std::chrono::milliseconds bound = defaultWait);
+
+  // The user and system time the child used, all its threads included, once
+  // it has been reaped; nothing before.
+  std::optional<rusage> resourceUsage() const;
 
   // Kills the child (SIGKILL) if it is still running and reaps it.
   ExitStatus kill();
 
  private:
   struct Pipe {
+    explicit Pipe(UniqueFd end) : fd(std::move(end)), lines(fd.get()) {}
     UniqueFd fd;
-    std::string unread;
-    std::string transcript;
-    bool ended = false;
+    LineReader lines;
+    std::string transcript;  // the lines read so far, each with its line feed
   };
 
-  Subprocess(pid_t pid, UniqueFd input, UniqueFd output, UniqueFd error);
+  Subprocess(pid_t pid, UniqueFd process, UniqueFd input, UniqueFd output, UniqueFd error);
   Pipe& pipe(Stream stream) { return stream == Stream::out ? output_ : error_; }
-  // Reads what has arrived on `pipe`, waiting up to `bound` for something.
-  void fill(Pipe& pipe, std::chrono::milliseconds bound);
+  // Reaps the child, which has ended or is about to, with its resource
+  // usage; false if it cannot be reaped.
+  bool reap();
 
   pid_t pid_;
+  UniqueFd process_;  // the pidfd: readable once the child has ended
   std::optional<ExitStatus> status_;
+  rusage usage_{};  // valid once status_ is set
   UniqueFd input_;
   Pipe output_;
   Pipe error_;
 };
 
-}  // namespace harlo::test_support
+}  // namespace harlo::harness

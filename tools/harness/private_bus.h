@@ -1,5 +1,5 @@
 // PrivateBus: a dbus-daemon of the test's own, with the permissive
-// configuration tests/dbus/private-bus.conf, listening on a Unix socket in a
+// configuration private-bus.conf beside this file, listening on a Unix socket in a
 // fresh temporary folder.
 //
 //   auto bus = PrivateBus::start();
@@ -19,7 +19,7 @@
 #include "subprocess.h"
 #include "temp_dir.h"
 
-namespace harlo::test_support {
+namespace harlo::harness {
 
 class PrivateBus final {
  public:
@@ -59,4 +59,4 @@ class PrivateBus final {
   std::string address_;
 };
 
-}  // namespace harlo::test_support
+}  // namespace harlo::harness

@@ -1,5 +1,6 @@
 // BluezSim: runs the bluez-sim program (tools/bluez-sim) on a PrivateBus,
-// standing in for bluetoothd in process-level tests.
+// standing in for bluetoothd for the process-level tests, the demo and the
+// benchmark driver.
 //
 //   auto bus = PrivateBus::start();                        // ASSERT ok
 //   auto sim = BluezSim::start(*bus.value());              // ASSERT ok
@@ -8,8 +9,8 @@
 //   ... wait for the helper's "ready" event ...
 //   auto registered = sim.value()->registrations();        // what was registered
 //   auto client = sim.value()->connectClient();            // one Bluetooth client
-//   writeAll(client.value().get(), "{\"type\":\"hello\"}\n");
-//   auto ack = readLine(client.value().get());             // from fd_io.h
+//   writeWithin(client.value().get(), "{\"type\":\"hello\"}\n");  // bounded_io.h
+//   auto ack = readLineWithin(client.value().get());       // line_reader.h
 //   EXPECT_EQ(sim.value()->stop(), ExitStatus::exitedWith(0));  // Release() to all
 //
 // start() returns once the simulator owns org.bluez and listens, so a helper
@@ -44,7 +45,7 @@
 #include "unique_fd.h"
 #include "wait_bounds.h"
 
-namespace harlo::test_support {
+namespace harlo::harness {
 
 using bluez_sim::ProfileOption;
 using bluez_sim::RecordedProfile;
@@ -76,7 +77,7 @@ class BluezSim final {
 
   // Connects one simulated Bluetooth client: the simulator hands the other
   // end to the listening profile with NewConnection. The socket is blocking;
-  // use the bounded calls of fd_io.h on it.
+  // use the bounded calls of bounded_io.h and line_reader.h on it.
   Result<UniqueFd, std::string> connectClient() const;
 
   // What is registered now, as the simulator last wrote it (it writes before
@@ -128,4 +129,4 @@ class BluezSim final {
   std::unique_ptr<BusClient> control_;
 };
 
-}  // namespace harlo::test_support
+}  // namespace harlo::harness

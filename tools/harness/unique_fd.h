@@ -5,7 +5,7 @@
 
 #include <utility>
 
-namespace harlo::test_support {
+namespace harlo::harness {
 
 class UniqueFd final {
  public:
@@ -36,4 +36,4 @@ class UniqueFd final {
   int fd_ = -1;
 };
 
-}  // namespace harlo::test_support
+}  // namespace harlo::harness

@@ -22,9 +22,10 @@
 
 #include "base/result.h"
 #include "bluez-sim/profile_settings.h"
+#include "private_bus.h"
 #include "wait_bounds.h"
 
-namespace harlo::test_support {
+namespace harlo::harness {
 
 // The outcome of a method call: no error name on success.
 struct CallOutcome {
@@ -101,4 +102,4 @@ class BusClient final {
   sd_bus* bus_;
 };
 
-}  // namespace harlo::test_support
+}  // namespace harlo::harness

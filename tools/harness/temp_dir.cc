@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <vector>
 
-namespace harlo::test_support {
+namespace harlo::harness {
 namespace {
 
 // Leaves room for a socket name inside the folder.
@@ -36,4 +36,4 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path_, ignored);
 }
 
-}  // namespace harlo::test_support
+}  // namespace harlo::harness

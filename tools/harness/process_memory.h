@@ -1,6 +1,6 @@
 // The memory a running process holds, as the kernel reports it in
-// /proc/<pid>/status, for tests that bound what hostile input can make a
-// process keep. Any thread.
+// /proc/<pid>/status: for tests that bound what hostile input can make a
+// process keep, and for the benchmark driver's memory figures. Any thread.
 #pragma once
 
 #include <sys/types.h>
@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <optional>
 
-namespace harlo::test_support {
+namespace harlo::harness {
 
 struct ResidentMemory {
   std::size_t currentBytes = 0;  // VmRSS
@@ -30,4 +30,4 @@ constexpr bool memoryIsInstrumented() {
 #endif
 }
 
-}  // namespace harlo::test_support
+}  // namespace harlo::harness

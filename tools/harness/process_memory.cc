@@ -4,7 +4,7 @@
 #include <fstream>
 #include <string>
 
-namespace harlo::test_support {
+namespace harlo::harness {
 namespace {
 
 // "VmRSS:\t    5120 kB" -> 5120 * 1024, if `line` starts with `key`.
@@ -31,4 +31,4 @@ std::optional<ResidentMemory> residentMemory(pid_t pid) {
   return ResidentMemory{*current, *peak};
 }
 
-}  // namespace harlo::test_support
+}  // namespace harlo::harness

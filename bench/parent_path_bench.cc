@@ -8,9 +8,9 @@
 #include <string>
 #include <variant>
 
+#include "protocol/output_writer.h"
 #include "stdio/command_dispatch.h"
 #include "stdio/stdin_framer.h"
-#include "protocol/output_writer.h"
 
 namespace {
 

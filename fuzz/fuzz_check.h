@@ -5,11 +5,11 @@
 
 #include <cstdio>
 
-#define HARLO_FUZZ_CHECK(condition, what)                                                \
-  do {                                                                                   \
-    if (!(condition)) {                                                                  \
-      std::fprintf(stderr, "%s:%d: invariant broken: %s (%s)\n", __FILE__, __LINE__,     \
-                   what, #condition);                                                    \
-      __builtin_trap();                                                                  \
-    }                                                                                    \
+#define HARLO_FUZZ_CHECK(condition, what)                                                  \
+  do {                                                                                     \
+    if (!(condition)) {                                                                    \
+      std::fprintf(stderr, "%s:%d: invariant broken: %s (%s)\n", __FILE__, __LINE__, what, \
+                   #condition);                                                            \
+      __builtin_trap();                                                                    \
+    }                                                                                      \
   } while (false)

@@ -31,8 +31,8 @@
 #include "fuzz_check.h"
 #include "protocol/helper_message.h"
 #include "protocol/helper_message_json.h"
-#include "text/json_integer.h"
 #include "reference_utf8.h"
+#include "text/json_integer.h"
 
 namespace harlo::fuzz {
 namespace {

@@ -52,11 +52,16 @@ Options parseOptions(int argc, char** argv) {
     }
     const std::size_t number = std::stoul(value);
     if (number == 0) throw std::runtime_error(name + " must be positive");
-    if (name == "--rounds") options.rounds = number;
-    else if (name == "--messages") options.messages = number;
-    else if (name == "--pings") options.pings = number;
-    else if (name == "--startups") options.startups = number;
-    else throw std::runtime_error("unknown option " + name);
+    if (name == "--rounds")
+      options.rounds = number;
+    else if (name == "--messages")
+      options.messages = number;
+    else if (name == "--pings")
+      options.pings = number;
+    else if (name == "--startups")
+      options.startups = number;
+    else
+      throw std::runtime_error("unknown option " + name);
   }
   return options;
 }
@@ -79,15 +84,15 @@ class Table final {
 
   void print(std::ostream& out) const {
     char row[160];
-    std::snprintf(row, sizeof row, "%-36s %-9s %14s %14s %12s\n", "measure (median)", "unit", "helper",
-                  "floor", "helper/floor");
+    std::snprintf(row, sizeof row, "%-36s %-9s %14s %14s %12s\n", "measure (median)", "unit",
+                  "helper", "floor", "helper/floor");
     out << row;
     for (const auto& name : order_) {
       const Samples& entry = samples_.at(name);
       const double helper = median(entry.helper);
       const double floor = median(entry.floor);
-      std::snprintf(row, sizeof row, "%-36s %-9s %14.1f %14.1f %12.2f\n", name.c_str(), entry.unit.c_str(),
-                    helper, floor, helper / floor);
+      std::snprintf(row, sizeof row, "%-36s %-9s %14.1f %14.1f %12.2f\n", name.c_str(),
+                    entry.unit.c_str(), helper, floor, helper / floor);
       out << row;
     }
   }
@@ -127,8 +132,8 @@ std::string loadAverage() {
   return one + " " + five + " " + fifteen;
 }
 
-void recordThroughput(Table& table, const std::string& direction, const std::string& rateUnit, bool isHelper,
-                      const ThroughputFigures& figures) {
+void recordThroughput(Table& table, const std::string& direction, const std::string& rateUnit,
+                      bool isHelper, const ThroughputFigures& figures) {
   table.add(direction + " rate", rateUnit, isHelper, figures.messagesPerSecond);
   table.add(direction + " CPU per message", "ns", isHelper, figures.cpuNanosPerMessage);
   table.add(direction + " VmRSS idle", "KiB", isHelper, figures.idleResidentKiB);
@@ -157,7 +162,8 @@ void runRound(Table& table, const Options& options, std::size_t round) {
     table.add("ping round trip p99", "us", isHelper, quantile(micros, 0.99));
   }
   for (std::size_t i = 0; i < options.startups; ++i) {
-    table.add("--capabilities start-up", "us", true, startupMicros({HARLO_HELPER_PATH, "--capabilities"}));
+    table.add("--capabilities start-up", "us", true,
+              startupMicros({HARLO_HELPER_PATH, "--capabilities"}));
     table.add("--capabilities start-up", "us", false, startupMicros({HARLO_FLOOR_CAPABILITIES}));
   }
 }

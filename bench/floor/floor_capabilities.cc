@@ -10,7 +10,8 @@ namespace {
 
 constexpr std::string_view line =
     "{\"detail\":\"a fixed line exactly as long as the capabilities report of the helper, "
-    "written in one single call\",\"ipc_protocol\":1,\"platform\":\"Linux\",\"rfcomm_server\":true}\n";
+    "written in one single "
+    "call\",\"ipc_protocol\":1,\"platform\":\"Linux\",\"rfcomm_server\":true}\n";
 
 }  // namespace
 

@@ -31,7 +31,8 @@ int main(int argc, char** argv) {
     if (got == 0) break;
     pending.append(block.data(), got);
     std::size_t begin = 0;
-    for (std::size_t feed; (feed = pending.find('\n', begin)) != std::string::npos; begin = feed + 1) {
+    for (std::size_t feed; (feed = pending.find('\n', begin)) != std::string::npos;
+         begin = feed + 1) {
       out.assign(prefix);
       out.append(pending, begin, feed - begin);
       out.append(suffix);

@@ -14,7 +14,8 @@ int main() {
     if (got == 0) break;
     pending.append(block, got);
     std::size_t begin = 0;
-    for (std::size_t feed; (feed = pending.find('\n', begin)) != std::string::npos; begin = feed + 1) {
+    for (std::size_t feed; (feed = pending.find('\n', begin)) != std::string::npos;
+         begin = feed + 1) {
       harlo::floor::writeAllOrExit(STDOUT_FILENO, pending.data() + begin, feed + 1 - begin, false);
     }
     pending.erase(0, begin);

@@ -12,7 +12,8 @@ namespace harlo::floor {
 
 void writeAllOrExit(int fd, const char* data, std::size_t count, bool socket) {
   while (count > 0) {
-    const ssize_t written = socket ? ::send(fd, data, count, MSG_NOSIGNAL) : ::write(fd, data, count);
+    const ssize_t written =
+        socket ? ::send(fd, data, count, MSG_NOSIGNAL) : ::write(fd, data, count);
     if (written < 0) {
       if (errno == EINTR) continue;
       std::exit(3);

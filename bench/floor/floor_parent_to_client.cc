@@ -47,7 +47,8 @@ int main(int argc, char** argv) {
     if (got == 0) break;
     pending.append(block, got);
     std::size_t begin = 0;
-    for (std::size_t feed; (feed = pending.find('\n', begin)) != std::string::npos; begin = feed + 1) {
+    for (std::size_t feed; (feed = pending.find('\n', begin)) != std::string::npos;
+         begin = feed + 1) {
       forwardLine(std::string_view(pending).substr(begin, feed - begin), client, out);
     }
     pending.erase(0, begin);

@@ -273,18 +273,23 @@ TEST(HelperMessageJSON, EncodesTable) {
 TEST(HelperMessageJSON, EscapesAtEveryOffsetOfALongText) {
   const std::string fffd(replacementCharacterUTF8);
   const std::pair<std::string, std::string> specials[] = {
-      {"\"", "\\\""},  {"\\", "\\\\"},        {"/", "\\/"},
-      {"\n", "\\n"},     {"\x1f", "\\u001f"},     {std::string(1, '\0'), "\\u0000"},
-      {"\xC3\xA9", "\xC3\xA9"}, {"\xFF", fffd},
+      {"\"", "\\\""},
+      {"\\", "\\\\"},
+      {"/", "\\/"},
+      {"\n", "\\n"},
+      {"\x1f", "\\u001f"},
+      {std::string(1, '\0'), "\\u0000"},
+      {"\xC3\xA9", "\xC3\xA9"},
+      {"\xFF", fffd},
   };
   constexpr std::size_t length = 24;
   for (const auto& [raw, escaped] : specials) {
     for (std::size_t offset = 0; offset < length; ++offset) {
       const std::string before(offset, 'a');
       const std::string after(length - offset, 'b');
-      EXPECT_EQ(encodeHelperMessage(HelperMessage::makeError(before + raw + after)),
-                "{\"kind\":\"error\",\"detail\":\"" + before + escaped + after +
-                    "\",\"version\":1}")
+      EXPECT_EQ(
+          encodeHelperMessage(HelperMessage::makeError(before + raw + after)),
+          "{\"kind\":\"error\",\"detail\":\"" + before + escaped + after + "\",\"version\":1}")
           << "offset " << offset;
     }
   }

@@ -18,8 +18,8 @@
 #include "protocol/output_writer.h"
 #include "rfcomm/rfcomm_bridge.h"
 #include "testing/fake_platform.h"
-#include "testing/recording_log.h"
 #include "testing/memory_file.h"
+#include "testing/recording_log.h"
 #include "testing/stdio_test_support.h"
 
 namespace harlo {

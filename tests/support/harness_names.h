@@ -3,8 +3,8 @@
 #pragma once
 
 #include "bluez_sim.h"
-#include "bus_client.h"
 #include "bounded_io.h"
+#include "bus_client.h"
 #include "line_reader.h"
 #include "private_bus.h"
 #include "process_memory.h"
@@ -26,16 +26,16 @@ using harness::memoryIsInstrumented;
 using harness::PrivateBus;
 using harness::ProfileOption;
 using harness::PropertyList;
-using harness::readInterfaceMap;
 using harness::readExactlyWithin;
+using harness::readInterfaceMap;
 using harness::readLineWithin;
 using harness::RecordedProfile;
-using harness::StartAdapter;
-using harness::UnregisterCall;
 using harness::residentMemory;
+using harness::StartAdapter;
 using harness::Subprocess;
 using harness::TempDir;
 using harness::UniqueFd;
+using harness::UnregisterCall;
 using harness::waitForEndOfFile;
 using harness::writeWithin;
 

@@ -234,7 +234,8 @@ bool isWellFormedUTF8(std::string_view bytes) {
 }  // namespace
 
 Result<XmlElement, std::string> parseXmlDocument(std::string_view document) {
-  if (!isWellFormedUTF8(document)) return fail(std::string("XML error: the record is not valid UTF-8"));
+  if (!isWellFormedUTF8(document))
+    return fail(std::string("XML error: the record is not valid UTF-8"));
   return Parser(document).document();
 }
 

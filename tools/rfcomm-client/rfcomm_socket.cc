@@ -53,8 +53,8 @@ int awaitConnect(int fd, std::chrono::milliseconds timeout) {
 }  // namespace
 
 Result<int, std::string> connectRFCOMM(const ClientOptions& options) {
-  const int fd = ::socket(addressFamilyBluetooth, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK,
-                          protocolRFCOMM);
+  const int fd =
+      ::socket(addressFamilyBluetooth, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, protocolRFCOMM);
   if (fd < 0) return fail(failure("socket", errno));
   auto closeWith = [fd](std::string message) {
     ::close(fd);

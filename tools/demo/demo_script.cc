@@ -21,6 +21,10 @@ std::string event(std::string name, std::string detail) {
   return encodeHelperMessage(HelperMessage::makeEvent(std::move(name), std::move(detail)));
 }
 
+std::string error(std::string message) {
+  return encodeHelperMessage(HelperMessage::makeError(std::move(message)));
+}
+
 std::string protocol(std::string payload) {
   return encodeHelperMessage(HelperMessage::makeProtocol(std::move(payload)));
 }
@@ -101,9 +105,25 @@ std::vector<Step> bridgeSessionScript() {
       ClientSends{2, fromClient2},
       ParentReceives{protocol(fromClient2)},
 
-      Heading{"7. The parent shuts the helper down"},
-      ParentSends{command("shutdown")},
+      Heading{"7. Bluetooth is turned off: client 2's link drops, and the parent is told"},
+      AdapterPowered{false},
       ClientSeesEnd{2},
+      ParentReceivesAll{{disconnected, error("no powered Bluetooth adapter: waiting for one")}},
+
+      Heading{"8. Bluetooth is turned on again: the service listens, and client 3 connects"},
+      AdapterPowered{true},
+      ParentReceives{event("listening", "RFCOMM service published on channel " + channel)},
+      ClientConnects{3},
+      ParentReceives{connected},
+      ClientSends{3, hello},
+      ClientReceives{3, helloAck},
+      ParentReceives{event("handshake", "Received hello, responding with hello_ack directly")},
+      ParentReceives{wrote(helloAck)},
+      ParentReceives{protocol(hello)},
+
+      Heading{"9. The parent shuts the helper down"},
+      ParentSends{command("shutdown")},
+      ClientSeesEnd{3},
       ParentReceives{disconnected},
       ParentReceives{event("stopping", "shutdown requested")},
       HelperExits{0},

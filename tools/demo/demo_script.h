@@ -21,6 +21,11 @@ struct ParentSends {
 struct ParentReceives {
   std::string line;
 };
+// The next lines the helper writes to the parent are exactly `lines`, in any
+// order: for reports that two sources race to make.
+struct ParentReceivesAll {
+  std::vector<std::string> lines;
+};
 // The helper's standard output ends with no further line.
 struct ParentOutputEnds {};
 // A new simulated Bluetooth client connects.
@@ -54,16 +59,21 @@ struct SimRegistrations {
 struct HelperExits {
   int code = 0;
 };
+// Bluetooth is turned on or off: the simulator's adapter is powered so.
+struct AdapterPowered {
+  bool on = true;
+};
 // The simulator, asked to shut down, exits with status 0.
 struct SimStops {};
 
-using Step = std::variant<Heading, ParentSends, ParentReceives, ParentOutputEnds, ClientConnects,
-                          ClientSends, ClientReceives, ClientSeesEnd, SimLogs, SimRegistrations,
-                          HelperExits, SimStops>;
+using Step = std::variant<Heading, ParentSends, ParentReceives, ParentReceivesAll, ParentOutputEnds,
+                          ClientConnects, ClientSends, ClientReceives, ClientSeesEnd, SimLogs,
+                          SimRegistrations, AdapterPowered, HelperExits, SimStops>;
 
 // The bridge session the demo plays against a helper started with
 // "--stdio": start-up, a client's hello, a ping, payloads both ways, a second
-// client replacing the first, and shutdown.
+// client replacing the first, Bluetooth turned off and on again, and
+// shutdown.
 std::vector<Step> bridgeSessionScript();
 
 }  // namespace harlo::demo

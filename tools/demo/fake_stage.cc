@@ -36,4 +36,10 @@ Reading FakeStage::next(std::deque<Reading>& queue) {
   return reading;
 }
 
+Result<void, std::string> FakeStage::powerAdapter(bool on) {
+  if (refusePower) return fail(*refusePower);
+  actions.push_back(on ? "power on" : "power off");
+  return {};
+}
+
 }  // namespace harlo::demo

@@ -27,11 +27,12 @@ class FakeStage final : public Stage {
   std::optional<ExitStatus> simStatus;          // nothing: did not stop
   std::optional<std::string> refuseConnection;  // connectClient fails with this
   bool refuseWrites = false;                    // no line is taken
+  std::optional<std::string> refusePower;       // powerAdapter fails with this
   std::string helperErrors;
   std::string simErrors;
 
   // "parent: <line>", "connect <n>", "client <n>: <line>" for each line taken
-  // and connection made.
+  // and connection made, "power on"/"power off" for each change of power.
   std::vector<std::string> actions;
 
   // What an empty queue reports as the time waited.
@@ -47,6 +48,7 @@ class FakeStage final : public Stage {
 
   std::optional<std::string> waitForSimLog(std::string_view fragment) override;
   Result<std::vector<RecordedProfile>, std::string> registrations() override { return profiles; }
+  Result<void, std::string> powerAdapter(bool on) override;
   std::optional<ExitStatus> stopSim() override { return simStatus; }
 
   std::string helperErrorOutput() override { return helperErrors; }

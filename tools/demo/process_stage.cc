@@ -74,6 +74,12 @@ Result<std::vector<RecordedProfile>, std::string> ProcessStage::registrations() 
   return sim_->registrations();
 }
 
+Result<void, std::string> ProcessStage::powerAdapter(bool on) {
+  const auto outcome = sim_->setAdapterPowered("/org/bluez/hci0", on);
+  if (outcome.ok()) return {};
+  return fail(outcome.errorName + ": " + outcome.errorMessage);
+}
+
 std::optional<ExitStatus> ProcessStage::stopSim() { return sim_->stop(); }
 
 std::string ProcessStage::helperErrorOutput() {

@@ -46,6 +46,7 @@ class ProcessStage final : public Stage {
 
   std::optional<std::string> waitForSimLog(std::string_view fragment) override;
   Result<std::vector<RecordedProfile>, std::string> registrations() override;
+  Result<void, std::string> powerAdapter(bool on) override;
   std::optional<ExitStatus> stopSim() override;
 
   std::string helperErrorOutput() override;

@@ -1,5 +1,6 @@
 #include "script_player.h"
 
+#include <algorithm>
 #include <cctype>
 #include <sstream>
 #include <string_view>
@@ -140,6 +141,31 @@ class Player final {
     print(label + ": " + joined(seen));
     if (seen == step.profiles) return {};
     return fail(Mismatch{label, joined(step.profiles), joined(seen)});
+  }
+
+  Outcome operator()(const ParentReceivesAll& step) {
+    std::vector<std::string> seen;
+    for (std::size_t i = 0; i < step.lines.size(); ++i) {
+      const Reading reading = stage_.readFromHelper();
+      if (reading.kind != Reading::Kind::line) {
+        return fail(Mismatch{toParent().label, joined(step.lines), describe(reading)});
+      }
+      print(toParent().prefix + " " + reading.text);
+      seen.push_back(reading.text);
+    }
+    std::vector<std::string> expected = step.lines;
+    std::sort(expected.begin(), expected.end());
+    std::sort(seen.begin(), seen.end());
+    if (seen == expected) return {};
+    return fail(Mismatch{toParent().label, joined(step.lines) + " (in any order)", joined(seen)});
+  }
+
+  Outcome operator()(const AdapterPowered& step) {
+    const std::string label = std::string("Bluetooth turned ") + (step.on ? "on" : "off");
+    print(label);
+    auto powered = stage_.powerAdapter(step.on);
+    if (powered) return {};
+    return fail(Mismatch{label, "the adapter's power changes", powered.error()});
   }
 
   Outcome operator()(const HelperExits& step) {

@@ -31,7 +31,8 @@ const RecordedProfile companion = profile("u-1", "1", {{"Name", "s", "Svc"}});
 // lines and connections in script order and the transcript shows each step.
 TEST(ScriptPlayer, PlaysEveryKindOfStepAndPrintsEach) {
   FakeStage stage;
-  stage.helperOutput = {Reading::lineOf("ready"), Reading::lineOf("pong"), Reading::endAfter()};
+  stage.helperOutput = {Reading::lineOf("ready"), Reading::lineOf("pong"), Reading::lineOf("lost"),
+                        Reading::lineOf("gone"), Reading::endAfter()};
   stage.clientInput[1] = {Reading::lineOf("ack"), Reading::endAfter()};
   stage.simLog = {"bluez-sim: warning: skipped", "bluez-sim: registered x"};
   stage.profiles = std::vector<RecordedProfile>{companion};
@@ -47,6 +48,8 @@ TEST(ScriptPlayer, PlaysEveryKindOfStepAndPrintsEach) {
       ClientReceives{1, "ack"},
       ParentSends{"ping"},
       ParentReceives{"pong"},
+      AdapterPowered{false},
+      ParentReceivesAll{{"gone", "lost"}},
       ClientSeesEnd{1},
       HelperExits{0},
       ParentOutputEnds{},
@@ -57,7 +60,8 @@ TEST(ScriptPlayer, PlaysEveryKindOfStepAndPrintsEach) {
   auto played = playScript(script, stage, transcript);
 
   ASSERT_TRUE(played.ok()) << played.error().step << ": " << played.error().saw;
-  EXPECT_EQ(stage.actions, (std::vector<std::string>{"connect 1", "client 1: hi", "parent: ping"}));
+  EXPECT_EQ(stage.actions,
+            (std::vector<std::string>{"connect 1", "client 1: hi", "parent: ping", "power off"}));
   EXPECT_EQ(transcript.str(),
             "\n== start ==\n"
             "helper -> parent: ready\n"
@@ -68,6 +72,9 @@ TEST(ScriptPlayer, PlaysEveryKindOfStepAndPrintsEach) {
             "helper -> client: (client 1) ack\n"
             "parent -> helper: ping\n"
             "helper -> parent: pong\n"
+            "Bluetooth turned off\n"
+            "helper -> parent: lost\n"
+            "helper -> parent: gone\n"
             "helper -> client: (client 1) (end of file)\n"
             "helper exited: exit 0\n"
             "helper -> parent: (end of output)\n"
@@ -85,6 +92,16 @@ struct MismatchCase {
 // after the failing step is played.
 TEST(ScriptPlayer, StopsAtTheFirstUnexpectedOutcome) {
   const std::vector<MismatchCase> cases = {
+      {"the helper writes other lines than the set",
+       ParentReceivesAll{{"a", "b"}},
+       [](FakeStage& s) {
+         s.helperOutput = {Reading::lineOf("b"), Reading::lineOf("c")};
+       },
+       {"helper -> parent", "a; b (in any order)", "b; c"}},
+      {"the adapter cannot be powered",
+       AdapterPowered{true},
+       [](FakeStage& s) { s.refusePower = "no adapter"; },
+       {"Bluetooth turned on", "the adapter's power changes", "no adapter"}},
       {"the helper writes another line",
        ParentReceives{"pong"},
        [](FakeStage& s) { s.helperOutput = {Reading::lineOf("error")}; },

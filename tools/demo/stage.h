@@ -64,6 +64,9 @@ class Stage {
   virtual std::optional<std::string> waitForSimLog(std::string_view fragment) = 0;
   // The profiles the simulator holds registered now.
   virtual Result<std::vector<RecordedProfile>, std::string> registrations() = 0;
+  // Powers the simulator's adapter on or off, as `bluetoothctl power` does;
+  // the error says why it could not.
+  virtual Result<void, std::string> powerAdapter(bool on) = 0;
   // Asks the simulator to shut down as bluetoothd does; its exit status, or
   // nothing if it did not exit in time.
   virtual std::optional<ExitStatus> stopSim() = 0;

@@ -1,8 +1,10 @@
 #include "platform/linux/bluez/bluez_platform.h"
 
 #include <chrono>
+#include <optional>
 #include <string>
 
+#include "platform/linux/bluez/adapter_watch.h"
 #include "platform/linux/bluez/bluez_names.h"
 #include "platform/linux/bluez/bus_connection.h"
 #include "platform/linux/bluez/profile_object.h"
@@ -25,7 +27,11 @@ class BluezPlatform final : public BluetoothPlatform {
       const ServiceDictionary& description) override {
     // The first publication opens the bus; after a loss, only reconnect()
     // does, and publishing fails until it has.
-    if (!connection_ && !reconnectTimer_ && !connect()) return nullptr;
+    if (!connection_ && !reconnectTimer_) {
+      if (!connect()) return nullptr;
+      adapters_->read();
+      loop_.post([this] { tellAdapterState(); });
+    }
     if (!connection_ || !connection_->bluezPresent()) return nullptr;
     return PublishedRecord::registerProfile(connection_, loop_, profileObjectPath, description);
   }
@@ -46,6 +52,8 @@ class BluezPlatform final : public BluetoothPlatform {
 
   void observeBluetoothService(BluetoothServiceObserver* observer) override {
     observer_ = observer;
+    told_.reset();
+    loop_.post([this] { tellAdapterState(); });
   }
 
   MainLoop& mainLoop() override { return loop_; }
@@ -56,7 +64,11 @@ class BluezPlatform final : public BluetoothPlatform {
   bool connect() {
     auto opened = BusConnection::open(loop_);
     if (!opened) return false;
+    auto watch = AdapterWatch::start(opened.value());
+    if (!watch) return false;
     connection_ = std::move(opened).value();
+    adapters_ = std::move(watch).value();
+    adapters_->onChanged([this] { loop_.post([this] { tellAdapterState(); }); });
     connection_->onBluezOwnerChanged(
         [this](const std::string& oldOwner, const std::string& newOwner) {
           if (!oldOwner.empty()) loop_.post([this] { serviceStopped(); });
@@ -74,6 +86,7 @@ class BluezPlatform final : public BluetoothPlatform {
     serviceStopped();
     // Whatever still holds the connection (a record the bridge kept) lets go
     // of it as it learns of the loss, above.
+    adapters_.reset();
     connection_.reset();
     lostAt_ = std::chrono::steady_clock::now();
     scheduleReconnect();
@@ -111,17 +124,38 @@ class BluezPlatform final : public BluetoothPlatform {
       profile_->unregister();
       profile_.reset();
     }
+    // Nothing is known of the adapters until the service is back.
+    if (adapters_) adapters_->forget();
+    told_.reset();
     if (observer_ != nullptr) observer_->bluetoothServiceStopped();
   }
 
+  // The adapters are read before the observer hears of the return; it is
+  // told of them after it has, as it may publish again meanwhile.
   void serviceReturned() {
+    if (adapters_) adapters_->read();
     if (observer_ != nullptr) observer_->bluetoothServiceReturned();
+    loop_.post([this] { tellAdapterState(); });
+  }
+
+  // Tells the observer whether a powered adapter is present, when that is
+  // known and differs from what it was last told.
+  void tellAdapterState() {
+    if (observer_ == nullptr || !adapters_) return;
+    const std::optional<bool> present = adapters_->table().poweredAdapterPresent();
+    if (!present || present == told_) return;
+    told_ = present;
+    observer_->poweredAdapterPresent(*present);
   }
 
   RunLoop& loop_;
   std::shared_ptr<BusConnection> connection_;  // opened by the first publication; null while lost
+  std::unique_ptr<AdapterWatch> adapters_;     // with the connection
   std::shared_ptr<ProfileObject> profile_;     // the latest export, until the service is lost
   BluetoothServiceObserver* observer_ = nullptr;
+  // What the observer was last told of the adapters; nothing since it was
+  // set or the service was lost.
+  std::optional<bool> told_;
   std::unique_ptr<RunLoop::Timer> reconnectTimer_;  // while the bus is lost
   std::chrono::steady_clock::time_point lostAt_{};
 };

@@ -14,6 +14,13 @@
 // observer hears of it twice), and returns when "org.bluez" has an owner
 // again. A record withdrawn after its bluetoothd has gone sends nothing.
 //
+// Adapters: the platform follows bluetoothd's adapters (adapter_watch.h),
+// read when the bus is opened and again whenever the service returns, before
+// the observer hears of the return. The observer is told whether one is
+// present and powered in a posted task: soon after it is set, after each
+// return (even if nothing changed), and at every change; never while the
+// service is lost or the adapters could not be read.
+//
 // Lifetime: `loop` must outlive the platform, and the platform must outlive
 // every handle it returns and be destroyed on the loop thread (after the
 // loop's last run() is fine).

@@ -3,12 +3,16 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/linux/bluez/adapter_watch.h"
 #include "platform/linux/bluez/bluez_names.h"
 #include "platform/linux/bluez/bus_connection.h"
+#include "platform/linux/bluez/channel_choice.h"
+#include "platform/linux/bluez/channel_probe.h"
 #include "platform/linux/bluez/profile_object.h"
 #include "platform/linux/bluez/published_record.h"
+#include "platform/linux/bluez/sdp_xml.h"
 
 namespace harlo::platform {
 namespace {
@@ -33,7 +37,9 @@ class BluezPlatform final : public BluetoothPlatform {
       loop_.post([this] { tellAdapterState(); });
     }
     if (!connection_ || !connection_->bluezPresent()) return nullptr;
-    return PublishedRecord::registerProfile(connection_, loop_, profileObjectPath, description);
+    const std::optional<ServiceDictionary> granted = withGrantedChannel(description);
+    if (!granted) return nullptr;
+    return PublishedRecord::registerProfile(connection_, loop_, profileObjectPath, *granted);
   }
 
   // bluetoothd calls the profile object for every client of the profile,
@@ -130,8 +136,9 @@ class BluezPlatform final : public BluetoothPlatform {
     if (observer_ != nullptr) observer_->bluetoothServiceStopped();
   }
 
-  // The adapters are read before the observer hears of the return; it is
-  // told of them after it has, as it may publish again meanwhile.
+  // The adapters are read before the observer hears of the return, as it
+  // publishes again and the channel check needs them; it is told of them
+  // after it has.
   void serviceReturned() {
     if (adapters_) adapters_->read();
     if (observer_ != nullptr) observer_->bluetoothServiceReturned();
@@ -146,6 +153,22 @@ class BluezPlatform final : public BluetoothPlatform {
     if (!present || present == told_) return;
     told_ = present;
     observer_->poweredAdapterPresent(*present);
+  }
+
+  // `description` with the RFCOMM channel it asks for if that is free on
+  // every adapter bluetoothd has, or else the lowest one free on all of
+  // them; nothing when none is (or the description has no channel).
+  std::optional<ServiceDictionary> withGrantedChannel(const ServiceDictionary& description) const {
+    const std::optional<std::uint8_t> preferred = rfcommChannelOf(description);
+    if (!preferred) return std::nullopt;
+    std::vector<BluetoothAddress> addresses;
+    for (const AdapterTable::Adapter& adapter : adapters_->table().adapters()) {
+      if (auto address = parseBluetoothAddress(adapter.address)) addresses.push_back(*address);
+    }
+    const std::optional<std::uint8_t> granted =
+        chooseRfcommChannel(*preferred, addresses, probeRfcommChannel);
+    if (!granted) return std::nullopt;
+    return withRfcommChannel(description, *granted);
   }
 
   RunLoop& loop_;

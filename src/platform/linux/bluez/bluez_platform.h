@@ -21,6 +21,12 @@
 // return (even if nothing changed), and at every change; never while the
 // service is lost or the adapters could not be read.
 //
+// Channel: the record is registered on the channel its description asks
+// for when that is free on every adapter, or else on the lowest one free on
+// all of them (channel_choice.h), checked again at every publication; where
+// Bluetooth sockets cannot be made, on the channel asked for. The record's
+// rfcommChannelID() is the channel granted.
+//
 // Lifetime: `loop` must outlive the platform, and the platform must outlive
 // every handle it returns and be destroyed on the loop thread (after the
 // loop's last run() is fine).

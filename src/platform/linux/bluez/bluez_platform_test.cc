@@ -2,16 +2,19 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <systemd/sd-bus.h>
 
 #include <algorithm>
 #include <condition_variable>
 #include <cstdlib>
 #include <functional>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "bluez_sim.h"
+#include "bus_client.h"
 #include "fd_io.h"
 #include "platform/linux/bluez/sdp_xml.h"
 #include "private_bus.h"
@@ -268,6 +271,8 @@ struct InitialAdapters {
   StartAdapter adapter;
   const std::string& told;
 };
+
+void PrintTo(const InitialAdapters& adapters, std::ostream* out) { *out << adapters.scenario; }
 
 class BluezPlatformInitialAdapters : public BluezPlatformTest,
                                      public testing::WithParamInterface<InitialAdapters> {};

@@ -17,31 +17,37 @@
 namespace harlo::platform {
 
 // Every libsystemd function the program calls.
-#define HARLO_SYSTEMD_FUNCTIONS(X)   \
-  X(sd_bus_add_match)                \
-  X(sd_bus_add_object_vtable)        \
-  X(sd_bus_attach_event)             \
-  X(sd_bus_call)                     \
-  X(sd_bus_error_free)               \
-  X(sd_bus_flush_close_unref)        \
-  X(sd_bus_message_append)           \
-  X(sd_bus_message_get_sender)       \
-  X(sd_bus_message_new_method_call)  \
-  X(sd_bus_message_read)             \
-  X(sd_bus_message_unref)            \
-  X(sd_bus_open_system)              \
-  X(sd_bus_reply_method_errorf)      \
-  X(sd_bus_reply_method_return)      \
-  X(sd_bus_slot_unref)               \
-  X(sd_event_add_io)                 \
-  X(sd_event_add_signal)             \
-  X(sd_event_add_time)               \
-  X(sd_event_new)                    \
-  X(sd_event_run)                    \
-  X(sd_event_source_disable_unref)   \
-  X(sd_event_source_set_enabled)     \
-  X(sd_event_source_set_io_events)   \
-  X(sd_event_source_set_time)        \
+#define HARLO_SYSTEMD_FUNCTIONS(X)  \
+  X(sd_bus_add_match)               \
+  X(sd_bus_add_object_vtable)       \
+  X(sd_bus_attach_event)            \
+  X(sd_bus_call)                    \
+  X(sd_bus_error_free)              \
+  X(sd_bus_flush_close_unref)       \
+  X(sd_bus_message_append)          \
+  X(sd_bus_message_enter_container) \
+  X(sd_bus_message_exit_container)  \
+  X(sd_bus_message_get_cookie)      \
+  X(sd_bus_message_get_path)        \
+  X(sd_bus_message_get_sender)      \
+  X(sd_bus_message_new_method_call) \
+  X(sd_bus_message_peek_type)       \
+  X(sd_bus_message_read)            \
+  X(sd_bus_message_skip)            \
+  X(sd_bus_message_unref)           \
+  X(sd_bus_open_system)             \
+  X(sd_bus_reply_method_errorf)     \
+  X(sd_bus_reply_method_return)     \
+  X(sd_bus_slot_unref)              \
+  X(sd_event_add_io)                \
+  X(sd_event_add_signal)            \
+  X(sd_event_add_time)              \
+  X(sd_event_new)                   \
+  X(sd_event_run)                   \
+  X(sd_event_source_disable_unref)  \
+  X(sd_event_source_set_enabled)    \
+  X(sd_event_source_set_io_events)  \
+  X(sd_event_source_set_time)       \
   X(sd_event_unref)
 
 // The functions, each member named and typed as the function it points to.

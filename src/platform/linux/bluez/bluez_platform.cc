@@ -1,11 +1,17 @@
 #include "platform/linux/bluez/bluez_platform.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <optional>
 #include <string>
+#include <vector>
 
+#include "platform/linux/bluez/adapter_watch.h"
 #include "platform/linux/bluez/bluez_names.h"
 #include "platform/linux/bluez/bus_connection.h"
+#include "platform/linux/bluez/channel_choice.h"
+#include "platform/linux/bluez/channel_probe.h"
 #include "platform/linux/bluez/profile_object.h"
 #include "platform/linux/bluez/published_record.h"
 #include "platform/linux/bluez/sdp_xml.h"
@@ -27,7 +33,11 @@ class BluezPlatform final : public BluetoothPlatform {
       const ServiceDictionary& description) override {
     // The first publication opens the bus; after a loss, only reconnect()
     // does, and publishing fails until it has.
-    if (!connection_ && !reconnectTimer_ && !connect()) return nullptr;
+    if (!connection_ && !reconnectTimer_) {
+      if (!connect()) return nullptr;
+      readAdapters();
+      loop_.post([this] { tellAdapterState(); });
+    }
     if (!connection_) return nullptr;
     if (!connection_->bluezPresent()) {
       log_.write(Log::Level::error,
@@ -35,8 +45,15 @@ class BluezPlatform final : public BluetoothPlatform {
                  "on the system bus)");
       return nullptr;
     }
+    const std::optional<ServiceDictionary> granted = withGrantedChannel(description);
+    if (!granted) {
+      log_.write(Log::Level::error,
+                 "cannot register the service: no RFCOMM channel from 1 to 30 is free on every "
+                 "adapter");
+      return nullptr;
+    }
     auto registered =
-        PublishedRecord::registerProfile(connection_, loop_, profileObjectPath, description);
+        PublishedRecord::registerProfile(connection_, loop_, profileObjectPath, *granted);
     if (!registered) {
       log_.write(Log::Level::error, "cannot register the service: " + registered.error());
       return nullptr;
@@ -66,6 +83,8 @@ class BluezPlatform final : public BluetoothPlatform {
 
   void observeBluetoothService(BluetoothServiceObserver* observer) override {
     observer_ = observer;
+    told_.reset();
+    loop_.post([this] { tellAdapterState(); });
   }
 
   MainLoop& mainLoop() override { return loop_; }
@@ -83,7 +102,20 @@ class BluezPlatform final : public BluetoothPlatform {
       }
       return false;
     }
+    auto watch = AdapterWatch::start(opened.value());
+    if (!watch) {
+      log_.write(Log::Level::error, std::string("cannot follow bluetoothd's adapters: ") +
+                                        std::strerror(-watch.error()));
+      return false;
+    }
     connection_ = std::move(opened).value();
+    adapters_ = std::move(watch).value();
+    adapters_->onChanged([this] {
+      loop_.post([this] {
+        logAdapterChanges();
+        tellAdapterState();
+      });
+    });
     connection_->onBluezOwnerChanged(
         [this](const std::string& oldOwner, const std::string& newOwner) {
           if (!oldOwner.empty()) loop_.post([this] { serviceStopped(); });
@@ -104,6 +136,7 @@ class BluezPlatform final : public BluetoothPlatform {
     serviceStopped();
     // Whatever still holds the connection (a record the bridge kept) lets go
     // of it as it learns of the loss, above.
+    adapters_.reset();
     connection_.reset();
     lostAt_ = std::chrono::steady_clock::now();
     scheduleReconnect();
@@ -144,13 +177,87 @@ class BluezPlatform final : public BluetoothPlatform {
       profile_->unregister();
       profile_.reset();
     }
+    // Nothing is known of the adapters until the service is back.
+    if (adapters_) adapters_->forget();
+    told_.reset();
     if (observer_ != nullptr) observer_->bluetoothServiceStopped();
   }
 
+  // The adapters are read before the observer hears of the return, as it
+  // publishes again and the channel check needs them; it is told of them
+  // after it has.
   void serviceReturned() {
     log_.write(Log::Level::notice, "bluetoothd is back; registering the service again");
     serviceLost_ = false;
+    if (adapters_) readAdapters();
     if (observer_ != nullptr) observer_->bluetoothServiceReturned();
+    loop_.post([this] { tellAdapterState(); });
+  }
+
+  // Tells the observer whether a powered adapter is present, when that is
+  // known and differs from what it was last told.
+  void tellAdapterState() {
+    if (observer_ == nullptr || !adapters_) return;
+    const std::optional<bool> present = adapters_->table().poweredAdapterPresent();
+    if (!present || present == told_) return;
+    told_ = present;
+    observer_->poweredAdapterPresent(*present);
+  }
+
+  // `description` with the RFCOMM channel it asks for if that is free on
+  // every adapter bluetoothd has, or else the lowest one free on all of
+  // them; nothing when none is (or the description has no channel).
+  std::optional<ServiceDictionary> withGrantedChannel(const ServiceDictionary& description) const {
+    const std::optional<std::uint8_t> preferred = rfcommChannelOf(description);
+    if (!preferred) return std::nullopt;
+    std::vector<BluetoothAddress> addresses;
+    for (const AdapterTable::Adapter& adapter : adapters_->table().adapters()) {
+      if (auto address = parseBluetoothAddress(adapter.address)) addresses.push_back(*address);
+    }
+    const std::optional<std::uint8_t> granted =
+        chooseRfcommChannel(*preferred, addresses, probeRfcommChannel);
+    if (!granted) return std::nullopt;
+    return withRfcommChannel(description, *granted);
+  }
+
+  // Reads the adapters anew and logs them as they are now.
+  void readAdapters() {
+    adapters_->read();
+    loggedAdapters_ = adapters_->table().adapters();
+    if (loggedAdapters_.empty()) {
+      log_.write(Log::Level::notice, "bluetoothd has no adapter");
+      return;
+    }
+    for (const AdapterTable::Adapter& adapter : loggedAdapters_) {
+      log_.write(Log::Level::notice, "adapter " + describe(adapter));
+    }
+  }
+
+  // Logs what changed among the adapters since they were last logged.
+  void logAdapterChanges() {
+    const std::vector<AdapterTable::Adapter>& now = adapters_->table().adapters();
+    for (const AdapterTable::Adapter& adapter : now) {
+      const auto before = std::find_if(
+          loggedAdapters_.begin(), loggedAdapters_.end(),
+          [&](const AdapterTable::Adapter& known) { return known.path == adapter.path; });
+      if (before == loggedAdapters_.end()) {
+        log_.write(Log::Level::notice, "adapter added: " + describe(adapter));
+      } else if (before->powered != adapter.powered) {
+        log_.write(Log::Level::notice, "adapter " + describe(adapter));
+      }
+    }
+    for (const AdapterTable::Adapter& known : loggedAdapters_) {
+      const bool gone = std::none_of(now.begin(), now.end(), [&](const AdapterTable::Adapter& a) {
+        return a.path == known.path;
+      });
+      if (gone) log_.write(Log::Level::notice, "adapter removed: " + known.path);
+    }
+    loggedAdapters_ = now;
+  }
+
+  static std::string describe(const AdapterTable::Adapter& adapter) {
+    return adapter.path + " " + (adapter.address.empty() ? "(no address)" : adapter.address) +
+           (adapter.powered ? " powered on" : " powered off");
   }
 
   void logRegistration(const ServiceDictionary& description, PublishedRecord& record) {
@@ -168,9 +275,14 @@ class BluezPlatform final : public BluetoothPlatform {
   Log& log_;
   bool serviceLost_ = false;                   // from a loss until bluetoothd is back, for the log
   std::shared_ptr<BusConnection> connection_;  // opened by the first publication; null while lost
+  std::unique_ptr<AdapterWatch> adapters_;     // with the connection
   std::shared_ptr<ProfileObject> profile_;     // the latest export, until the service is lost
   BluetoothServiceObserver* observer_ = nullptr;
-  std::unique_ptr<RunLoop::Timer> reconnectTimer_;  // while the bus is lost
+  // What the observer was last told of the adapters; nothing since it was
+  // set or the service was lost.
+  std::optional<bool> told_;
+  std::vector<AdapterTable::Adapter> loggedAdapters_;  // as the log last told them
+  std::unique_ptr<RunLoop::Timer> reconnectTimer_;     // while the bus is lost
   std::chrono::steady_clock::time_point lostAt_{};
 };
 

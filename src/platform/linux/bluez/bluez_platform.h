@@ -14,11 +14,24 @@
 // observer hears of it twice), and returns when "org.bluez" has an owner
 // again. A record withdrawn after its bluetoothd has gone sends nothing.
 //
+// Adapters: the platform follows bluetoothd's adapters (adapter_watch.h),
+// read when the bus is opened and again whenever the service returns, before
+// the observer hears of the return. The observer is told whether one is
+// present and powered in a posted task: soon after it is set, after each
+// return (even if nothing changed), and at every change; never while the
+// service is lost or the adapters could not be read.
+//
+// Channel: the record is registered on the channel its description asks
+// for when that is free on every adapter, or else on the lowest one free on
+// all of them (channel_choice.h), checked again at every publication; where
+// Bluetooth sockets cannot be made, on the channel asked for. The record's
+// rfcommChannelID() is the channel granted.
+//
 // Diagnostics go to `log`: the registration and every failure with its cause
-// (the D-Bus error's name and message, or the errno text), each client with
-// its device's address and, when it leaves, why and the bytes each way, a
-// connection refused to anyone but bluetoothd, and bluetoothd and the bus
-// going away and coming back.
+// (the D-Bus error's name and message, or the errno text), the adapters,
+// each client with its device's address and, when it leaves, why and the
+// bytes each way, a connection refused to anyone but bluetoothd, and
+// bluetoothd and the bus going away and coming back.
 //
 // Lifetime: `loop` and `log` must outlive the platform, and the platform must outlive
 // every handle it returns and be destroyed on the loop thread (after the

@@ -2,12 +2,18 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <systemd/sd-bus.h>
 
+#include <algorithm>
 #include <condition_variable>
+#include <cstdlib>
+#include <functional>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <vector>
 
+#include "bus_client.h"
 #include "line_reader.h"
 #include "platform/linux/bluez/sdp_xml.h"
 #include "rfcomm/service_record.h"
@@ -21,37 +27,58 @@ namespace {
 using harness::BluezSim;
 using harness::ExitStatus;
 using harness::ProfileOption;
+using harness::StartAdapter;
 
-// Counts the service's losses and returns; waits are bounded by a watchdog.
+// What the service observer hears, in order.
+const std::string serviceStopped = "stopped";
+const std::string serviceReturned = "returned";
+const std::string adapterPowered = "powered adapter";
+const std::string noAdapterPowered = "no powered adapter";
+
+// Records what the service observer hears, in order; waits are bounded by a
+// watchdog.
 class ServiceRecorder final : public BluetoothServiceObserver {
  public:
-  void bluetoothServiceStopped() override { bump(stopped_); }
-  void bluetoothServiceReturned() override { bump(returned_); }
-  // Adapters are not followed yet.
-  void poweredAdapterPresent(bool) override {}
+  void bluetoothServiceStopped() override { record(serviceStopped); }
+  void bluetoothServiceReturned() override { record(serviceReturned); }
+  void poweredAdapterPresent(bool present) override {
+    record(present ? adapterPowered : noAdapterPowered);
+  }
 
-  // Waits until at least `stopped` losses and `returned` returns were heard.
-  void waitFor(int stopped, int returned) {
+  // Waits until at least `stops` losses and `returns` returns were heard.
+  void waitFor(int stops, int returns) {
     const TestWatchdog watchdog("service change reaches the observer", std::chrono::seconds(10));
     std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return stopped_ >= stopped && returned_ >= returned; });
+    changed_.wait(
+        lock, [&] { return count(serviceStopped) >= stops && count(serviceReturned) >= returns; });
   }
   int returned() {
     std::lock_guard lock(mutex_);
-    return returned_;
+    return count(serviceReturned);
+  }
+
+  // Waits until at least `count` things were heard; all of them.
+  std::vector<std::string> waitForHeard(std::size_t count) {
+    const TestWatchdog watchdog("the observer hears " + std::to_string(count) + " things",
+                                std::chrono::seconds(10));
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return heard_.size() >= count; });
+    return heard_;
   }
 
  private:
-  void bump(int& counter) {
+  void record(const std::string& what) {
     std::lock_guard lock(mutex_);
-    ++counter;
+    heard_.push_back(what);
     changed_.notify_all();
+  }
+  int count(const std::string& what) const {  // with mutex_ held
+    return static_cast<int>(std::count(heard_.begin(), heard_.end(), what));
   }
 
   std::mutex mutex_;
   std::condition_variable changed_;
-  int stopped_ = 0;   // guarded by mutex_
-  int returned_ = 0;  // guarded by mutex_
+  std::vector<std::string> heard_;  // guarded by mutex_
 };
 
 class BluezPlatformTest : public PrivateBusFixture {
@@ -71,6 +98,16 @@ class BluezPlatformTest : public PrivateBusFixture {
     staleRecord_.reset();
     record_.reset();
     platform_.reset();
+  }
+
+  // Publishes and registers as the bridge starts, then observes the service
+  // and runs the loop on a thread of its own; true if publishing and
+  // registering worked.
+  bool startAsTheBridgeDoes() {
+    const bool published = publishAndRegister();
+    platform_->observeBluetoothService(&service_);
+    thread_ = std::make_unique<TestLoopThread>(*loop_);
+    return published;
   }
 
   // Publishes and registers on the loop thread; true if both worked.
@@ -207,6 +244,121 @@ TEST_F(BluezPlatformTest, LossReturnAndRegisteringAgain) {
     ASSERT_TRUE(client.ok()) << client.error();
     EXPECT_EQ(observer_.waitForChannel(before)->channelID(), 1);
   }
+}
+
+// The state of the adapters is told once, soon after the observer is set.
+struct InitialAdapters {
+  const char* scenario;
+  StartAdapter adapter;
+  const std::string& told;
+};
+
+void PrintTo(const InitialAdapters& adapters, std::ostream* out) { *out << adapters.scenario; }
+
+class BluezPlatformInitialAdapters : public BluezPlatformTest,
+                                     public testing::WithParamInterface<InitialAdapters> {};
+
+TEST_P(BluezPlatformInitialAdapters, AreToldOnce) {
+  startSim(BluezSim::Options{.adapter = GetParam().adapter});
+  ASSERT_TRUE(startAsTheBridgeDoes()) << sim_->log();
+  EXPECT_EQ(service_.waitForHeard(1), std::vector{GetParam().told});
+  thread_->drain();
+  EXPECT_EQ(service_.waitForHeard(1), std::vector{GetParam().told});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    States, BluezPlatformInitialAdapters,
+    testing::Values(InitialAdapters{"powered", StartAdapter::powered, adapterPowered},
+                    InitialAdapters{"unpowered", StartAdapter::unpowered, noAdapterPowered},
+                    InitialAdapters{"none", StartAdapter::none, noAdapterPowered}),
+    [](const testing::TestParamInfo<InitialAdapters>& info) { return info.param.scenario; });
+
+// Every change of "some adapter present and powered" is told, and nothing
+// else: adapters powered off and on, removed and added. A stranger on the
+// bus that speaks as bluetoothd is not heard: had its word been taken, hci0
+// would be gone, and the changes after it would be told differently.
+TEST_F(BluezPlatformTest, AdapterChangesAreTold) {
+  startSim();
+  ASSERT_TRUE(startAsTheBridgeDoes()) << sim_->log();
+  auto stranger = harness::BusClient::connect(bus_->address());
+  ASSERT_TRUE(stranger.ok()) << stranger.error();
+  const std::string hci0 = "/org/bluez/hci0";
+  std::string hci1;
+  const auto addHci1 = [&] {
+    auto added = sim_->addAdapter();
+    if (added) hci1 = added.value();
+    return added.ok();
+  };
+  struct Step {
+    const char* change;
+    std::function<bool()> make;
+    const std::string* told;  // nothing when the state stays as it was
+  };
+  const Step steps[] = {
+      {"hci1 added, powered", addHci1, nullptr},
+      {"a stranger says hci0 went off, then away",
+       [&] {
+         sd_bus* bus = stranger.value()->native();
+         return sd_bus_emit_signal(bus, hci0.c_str(), "org.freedesktop.DBus.Properties",
+                                   "PropertiesChanged", "sa{sv}as", "org.bluez.Adapter1", 1,
+                                   "Powered", "b", 0, 0) >= 0 &&
+                sd_bus_emit_signal(bus, "/", "org.freedesktop.DBus.ObjectManager",
+                                   "InterfacesRemoved", "oas", hci0.c_str(), 1,
+                                   "org.bluez.Adapter1") >= 0 &&
+                sd_bus_flush(bus) >= 0;
+       },
+       nullptr},
+      {"hci1 removed, hci0 still on", [&] { return sim_->removeAdapter(hci1).ok(); }, nullptr},
+      {"hci0 powered off", [&] { return sim_->setAdapterPowered(hci0, false).ok(); },
+       &noAdapterPowered},
+      {"hci0 powered on", [&] { return sim_->setAdapterPowered(hci0, true).ok(); },
+       &adapterPowered},
+      {"hci1 added again, powered", addHci1, nullptr},
+      {"hci0 powered off, hci1 still on", [&] { return sim_->setAdapterPowered(hci0, false).ok(); },
+       nullptr},
+      {"hci1 removed", [&] { return sim_->removeAdapter(hci1).ok(); }, &noAdapterPowered},
+      {"hci0 removed, unpowered", [&] { return sim_->removeAdapter(hci0).ok(); }, nullptr},
+      {"an adapter added, powered", [&] { return sim_->addAdapter().ok(); }, &adapterPowered},
+  };
+  std::vector<std::string> expected = {adapterPowered};
+  EXPECT_EQ(service_.waitForHeard(expected.size()), expected);
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.change);
+    ASSERT_TRUE(step.make()) << sim_->log();
+    if (step.told == nullptr) continue;
+    expected.push_back(*step.told);
+    EXPECT_EQ(service_.waitForHeard(expected.size()), expected);
+  }
+  thread_->drain();
+  EXPECT_EQ(service_.waitForHeard(expected.size()), expected);
+}
+
+// While the service is lost nothing is told; when it returns the adapters
+// are read again and their state is told after the return, even when it
+// did not change.
+TEST_F(BluezPlatformTest, AdapterStateIsToldAgainAfterTheReturn) {
+  startSim();
+  ASSERT_TRUE(startAsTheBridgeDoes()) << sim_->log();
+  std::vector<std::string> expected = {adapterPowered};
+  EXPECT_EQ(service_.waitForHeard(expected.size()), expected);
+
+  const InitialAdapters returns[] = {
+      {"returns powered, as before", StartAdapter::powered, adapterPowered},
+      {"returns with none", StartAdapter::none, noAdapterPowered},
+      {"returns with none again", StartAdapter::none, noAdapterPowered},
+      {"returns unpowered", StartAdapter::unpowered, noAdapterPowered},
+  };
+  for (const InitialAdapters& next : returns) {
+    SCOPED_TRACE(next.scenario);
+    ASSERT_EQ(sim_->process().kill(), ExitStatus::killedBy(SIGKILL));
+    expected.push_back(serviceStopped);
+    EXPECT_EQ(service_.waitForHeard(expected.size()), expected);
+    startSim(BluezSim::Options{.adapter = next.adapter});
+    expected.insert(expected.end(), {serviceReturned, next.told});
+    EXPECT_EQ(service_.waitForHeard(expected.size()), expected);
+  }
+  thread_->drain();
+  EXPECT_EQ(service_.waitForHeard(expected.size()), expected);
 }
 
 }  // namespace

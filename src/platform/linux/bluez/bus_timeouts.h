@@ -8,7 +8,8 @@
 namespace harlo::platform {
 
 // Questions whose answer the helper needs before it can go on: the owner of
-// "org.bluez", RegisterProfile. (sd-bus's own default is 25 s.)
+// "org.bluez", bluetoothd's adapters (GetManagedObjects), RegisterProfile.
+// (sd-bus's own default is 25 s.)
 inline constexpr std::uint64_t answerTimeoutUsec = 3'000'000;
 
 // UnregisterProfile when the helper stops: it waits this long for bluetoothd

@@ -34,6 +34,28 @@ const SdpElement* findAttribute(const ServiceDictionary& description, std::uint1
   return nullptr;
 }
 
+// The number that follows the RFCOMM UUID (0x0003) in the protocol
+// descriptor list (attribute 0x0004), if any.
+const SdpUInt8* rfcommChannelElement(const ServiceDictionary& description) {
+  const SdpElement* attribute = findAttribute(description, protocolDescriptorListID);
+  const auto* protocols = attribute ? std::get_if<SdpList>(&attribute->value) : nullptr;
+  if (!protocols) return nullptr;
+  const SdpBytes rfcommUUID{0x00, 0x03};
+  for (const SdpElement& protocol : *protocols) {
+    const auto* parts = std::get_if<SdpList>(&protocol.value);
+    if (!parts || parts->size() < 2) continue;
+    const auto* uuid = std::get_if<SdpBytes>(&(*parts)[0].value);
+    const auto* channel = std::get_if<SdpUInt8>(&(*parts)[1].value);
+    if (uuid && *uuid == rfcommUUID && channel) return channel;
+  }
+  return nullptr;
+}
+
+// The same element of a description that may be changed.
+SdpUInt8* rfcommChannelElement(ServiceDictionary& description) {
+  return const_cast<SdpUInt8*>(rfcommChannelElement(std::as_const(description)));
+}
+
 std::string hex(std::span<const std::uint8_t> bytes) {
   constexpr char digits[] = "0123456789abcdef";
   std::string text;
@@ -132,18 +154,17 @@ std::optional<std::string> sdpRecordXml(const ServiceDictionary& description) {
 }
 
 std::optional<std::uint8_t> rfcommChannelOf(const ServiceDictionary& description) {
-  const SdpElement* attribute = findAttribute(description, protocolDescriptorListID);
-  const auto* protocols = attribute ? std::get_if<SdpList>(&attribute->value) : nullptr;
-  if (!protocols) return std::nullopt;
-  const SdpBytes rfcommUUID{0x00, 0x03};
-  for (const SdpElement& protocol : *protocols) {
-    const auto* parts = std::get_if<SdpList>(&protocol.value);
-    if (!parts || parts->size() < 2) continue;
-    const auto* uuid = std::get_if<SdpBytes>(&(*parts)[0].value);
-    const auto* channel = std::get_if<SdpUInt8>(&(*parts)[1].value);
-    if (uuid && *uuid == rfcommUUID && channel) return channel->value;
-  }
-  return std::nullopt;
+  const SdpUInt8* channel = rfcommChannelElement(description);
+  if (!channel) return std::nullopt;
+  return channel->value;
+}
+
+std::optional<ServiceDictionary> withRfcommChannel(ServiceDictionary description,
+                                                   std::uint8_t channel) {
+  SdpUInt8* element = rfcommChannelElement(description);
+  if (!element) return std::nullopt;
+  element->value = channel;
+  return description;
 }
 
 std::optional<std::string> serviceUUIDOf(const ServiceDictionary& description) {

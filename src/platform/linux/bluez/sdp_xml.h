@@ -27,6 +27,11 @@ std::optional<std::string> sdpRecordXml(const ServiceDictionary& description);
 // (0x0003) in the protocol descriptor list (attribute 0x0004), if any.
 std::optional<std::uint8_t> rfcommChannelOf(const ServiceDictionary& description);
 
+// `description` with `channel` as its RFCOMM server channel (where
+// rfcommChannelOf finds it), if it has one.
+std::optional<ServiceDictionary> withRfcommChannel(ServiceDictionary description,
+                                                   std::uint8_t channel);
+
 // The first 128-bit UUID of the service class list (attribute 0x0001),
 // lower case 8-4-4-4-12, if any.
 std::optional<std::string> serviceUUIDOf(const ServiceDictionary& description);

@@ -121,5 +121,14 @@ TEST(SdpXml, ChannelExtraction) {
   EXPECT_EQ(rfcommChannelOf(ServiceDictionary{}), std::nullopt);
 }
 
+// A granted channel replaces exactly the RFCOMM number, so that the record
+// and the Channel option agree; without one there is nothing to replace.
+TEST(SdpXml, GrantedChannelReplacesTheRequestedOne) {
+  EXPECT_EQ(withRfcommChannel(companion(1), 12), companion(12));
+  const ServiceDictionary onlyL2cap = {
+      {"0x0004 ProtocolDescriptorList", list({list({uuid16(0x01, 0x00), {SdpUInt8{1}}})})}};
+  EXPECT_EQ(withRfcommChannel(onlyL2cap, 12), std::nullopt);
+}
+
 }  // namespace
 }  // namespace harlo::platform

@@ -9,19 +9,13 @@
 #include <cstring>
 #include <utility>
 
+#include "platform/linux/bluez/rfcomm_socket_address.h"
 #include "platform/linux/errno_status.h"
 
 namespace harlo::platform {
 namespace {
 
 constexpr std::size_t maxReadBytes = 64 * 1024;
-
-// The kernel's struct sockaddr_rc: an RFCOMM socket's address.
-struct RfcommSocketAddress {
-  sa_family_t family;
-  std::uint8_t deviceAddress[6];
-  std::uint8_t channel;
-};
 
 std::uint8_t socketChannel(int fd, std::uint8_t publishedChannel) {
   sockaddr_storage address{};

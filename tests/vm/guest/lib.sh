@@ -1,3 +1,4 @@
+# shellcheck shell=sh
 # Shell functions for the guest: bringing up the Bluetooth stack and the
 # building blocks of scenarios (a parent feeding the helper, RFCOMM clients,
 # bounded waits, expectations). Sourced by /init; busybox sh.
@@ -169,6 +170,7 @@ vm_run_scenario() {
   SCENARIO=$1
   rm -f "/tmp/$SCENARIO.reason"
   echo "harlo-vm: scenario $SCENARIO"
+  # shellcheck source=/dev/null  # each scenario is checked on its own
   if (. "/harlo/scenarios/$SCENARIO.sh") > "/out/$SCENARIO.log" 2>&1; then
     echo "PASS $SCENARIO" >> /out/results
   else

@@ -1,3 +1,4 @@
+# shellcheck shell=sh
 # Newest wins with two real devices: while hci1's client is connected, hci2's
 # client connects; the helper drops the first link, reports its disconnect,
 # and goes on with the second. Needs four controllers (hci3 is a spacer).

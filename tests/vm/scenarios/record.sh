@@ -1,3 +1,4 @@
+# shellcheck shell=sh
 # The SDP record over the air: hci1 browses hci0 and finds the helper's
 # record (name, 128-bit UUID, Serial Port class, L2CAP and RFCOMM channel 1)
 # while the helper runs, and no longer finds it after "shutdown".

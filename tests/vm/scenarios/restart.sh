@@ -1,3 +1,4 @@
+# shellcheck shell=sh
 # bluetoothd restarting under the helper. Killed (SIGKILL) while a trusted
 # client is connected: the helper reports the loss, the client's link drops,
 # the parent is still answered, and once bluetoothd is back the helper

@@ -1,3 +1,4 @@
+# shellcheck shell=sh
 # A trusted client, end to end: connect, hello answered with exactly the
 # hello_ack bytes, a parent payload delivered, a client line forwarded, the
 # disconnect reported, and a clean shutdown.

@@ -1,3 +1,4 @@
+# shellcheck shell=sh
 # An untrusted device: bluetoothd refuses its connection (no agent to ask),
 # the client's connect fails, and the parent never hears of a client.
 # Runs before anything trusts hci1.

@@ -275,11 +275,21 @@ rfcomm_not_listening() {
 
 # --- RFCOMM clients ---------------------------------------------------------
 
-# client_start NAME FD LOCAL_ADDRESS: connects from that controller to hci0
-# on channel 1; the scenario writes to it on descriptor FD.
+# The helper's service, as clients look it up through SDP.
+# shellcheck disable=SC2034  # used by the scenarios
+COMPANION_UUID=d53f4e4c-6c17-4d8b-a1c7-4a7a3f6d9a10
+
+# client_start NAME FD LOCAL_ADDRESS [OPTION...]: connects from that
+# controller to hci0, on channel 1 unless OPTIONs say how else to find the
+# helper ("--uuid UUID": through SDP); the scenario writes to it on
+# descriptor FD.
 client_start() {
-  start_process "$1" harlo-rfcomm-client --local "$3" --remote "$ADDR0" --channel 1 --idle-ms 1000
-  eval "exec $2> /tmp/$SCENARIO.$1.in"
+  client=$1 client_fd=$2 client_from=$3
+  shift 3
+  [ "$#" -gt 0 ] || set -- --channel 1
+  start_process "$client" harlo-rfcomm-client --local "$client_from" --remote "$ADDR0" \
+    --idle-ms 1000 "$@"
+  eval "exec $client_fd> /tmp/$SCENARIO.$client.in"
 }
 
 # client_send FD LINE

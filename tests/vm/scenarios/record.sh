@@ -1,7 +1,8 @@
 # shellcheck shell=sh
 # The SDP record over the air: hci1 browses hci0 and finds the helper's
 # record (name, 128-bit UUID, Serial Port class, L2CAP and RFCOMM channel 1)
-# while the helper runs, and no longer finds it after "shutdown".
+# while the helper runs, and no longer finds it after "shutdown". A client
+# looking up a service that is not published fails, naming it.
 
 browse() {
   sdptool -i hci1 browse "$ADDR0" > "/out/$SCENARIO.$1.txt" 2>&1 ||
@@ -31,6 +32,16 @@ for expected in \
   'Channel: 1'; do
   grep -qF -- "$expected" "/out/$SCENARIO.record.txt" || vm_fail "the record lacks $expected"
 done
+
+# Only a record with the UUID asked for counts: the client does not fall
+# back on another record or on channel 1.
+absent=6e0a0b8e-93d1-4bd6-9f6e-5c2d3b7a1f42
+timeout 40 harlo-rfcomm-client --local "$ADDR1" --remote "$ADDR0" --uuid "$absent" \
+  < /dev/null > "/out/$SCENARIO.absent.out" 2> "/out/$SCENARIO.absent.err"
+status=$?
+[ "$status" = 2 ] || vm_fail "the lookup of an absent service exited with $status, not 2"
+grep -qxF "harlo-rfcomm-client: no service $absent on $ADDR0" "/out/$SCENARIO.absent.err" ||
+  vm_fail "the lookup of an absent service said: $(cat "/out/$SCENARIO.absent.err")"
 
 helper_shutdown
 vm_wait 10 sh -c '! grep -q " 4 1$" /sys/kernel/debug/bluetooth/rfcomm' ||

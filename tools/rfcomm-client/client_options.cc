@@ -23,7 +23,7 @@ constexpr std::uint32_t maxMilliseconds = 3600000;
 Result<ClientOptions, std::string> parseClientOptions(std::span<const std::string_view> args) {
   ClientOptions options;
   bool haveRemote = false;
-  bool haveLinkOption = false;  // --local, --channel or --connect-timeout-ms
+  bool haveLinkOption = false;  // --local, --channel, --uuid or --connect-timeout-ms
   for (std::size_t i = 0; i < args.size(); i += 2) {
     const std::string_view flag = args[i];
     if (flag == "--help") {
@@ -51,6 +51,11 @@ Result<ClientOptions, std::string> parseClientOptions(std::span<const std::strin
       if (!channel) return fail(bad);
       options.channel = static_cast<std::uint8_t>(*channel);
       haveLinkOption = true;
+    } else if (flag == "--uuid") {
+      auto service = parseServiceUuid(value);
+      if (!service) return fail(bad);
+      options.service = *service;
+      haveLinkOption = true;
     } else if (flag == "--idle-ms" || flag == "--connect-timeout-ms") {
       auto ms = decimal(value, 1, maxMilliseconds);
       if (!ms) return fail(bad);
@@ -67,7 +72,8 @@ Result<ClientOptions, std::string> parseClientOptions(std::span<const std::strin
   if (options.unixSocket) {
     if (haveRemote) return fail(std::string("--remote and --unix exclude each other"));
     if (haveLinkOption) {
-      return fail(std::string("--unix takes no --local, --channel or --connect-timeout-ms"));
+      return fail(
+          std::string("--unix takes no --local, --channel, --uuid or --connect-timeout-ms"));
     }
   } else if (!haveRemote) {
     return fail(std::string("--remote or --unix is required"));

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace harlo {
@@ -12,13 +15,15 @@ Result<ClientOptions, std::string> parse(std::vector<std::string_view> args) {
   return parseClientOptions(args);
 }
 
-// Only --remote is needed; everything else has its default.
+// Only --remote is needed; everything else has its default, the channel
+// none: it is looked up by the companion service's UUID.
 TEST(ClientOptions, DefaultsWithRemoteOnly) {
   auto options = parse({"--remote", "00:AA:01:00:00:00"});
   ASSERT_TRUE(options.ok()) << options.error();
   EXPECT_EQ(options.value().remote, (BluetoothAddress{0, 0, 0, 1, 0xAA, 0}));
   EXPECT_FALSE(options.value().local.has_value());
-  EXPECT_EQ(options.value().channel, 1);
+  EXPECT_FALSE(options.value().channel.has_value());
+  EXPECT_EQ(options.value().service, companionServiceUuid);
   EXPECT_EQ(options.value().idle, std::chrono::milliseconds(1000));
   EXPECT_EQ(options.value().connectTimeout, std::chrono::milliseconds(10000));
 }
@@ -34,6 +39,30 @@ TEST(ClientOptions, ReadsEveryFlag) {
   EXPECT_EQ(options.value().channel, 30);
   EXPECT_EQ(options.value().idle, std::chrono::milliseconds(250));
   EXPECT_EQ(options.value().connectTimeout, std::chrono::milliseconds(3000));
+}
+
+// --uuid names the service to look up, --channel skips the lookup whatever
+// --uuid says, in either order.
+TEST(ClientOptions, ChannelOrServiceToLookUp) {
+  constexpr std::string_view remote = "00:AA:01:00:00:00";
+  constexpr std::string_view other = "00001101-0000-1000-8000-00805F9B34FB";
+  struct Case {
+    std::vector<std::string_view> args;
+    std::optional<std::uint8_t> channel;
+    ServiceUuid service;
+  };
+  const Case cases[] = {
+      {{"--remote", remote, "--uuid", other}, std::nullopt, *parseServiceUuid(other)},
+      {{"--remote", remote, "--channel", "2"}, 2, companionServiceUuid},
+      {{"--remote", remote, "--uuid", other, "--channel", "5"}, 5, *parseServiceUuid(other)},
+      {{"--channel", "5", "--uuid", other, "--remote", remote}, 5, *parseServiceUuid(other)},
+  };
+  for (const auto& c : cases) {
+    auto options = parse(c.args);
+    ASSERT_TRUE(options.ok()) << options.error();
+    EXPECT_EQ(options.value().channel, c.channel) << c.args.size();
+    EXPECT_EQ(options.value().service, c.service) << c.args.size();
+  }
 }
 
 // --unix names a socket in place of a Bluetooth address and keeps the idle
@@ -78,10 +107,13 @@ TEST(ClientOptions, RefusesBadCommandLines) {
       {{"--unix", ""}, "invalid value for --unix: "},
       {{"--unix", "/tmp/s", "--remote", "00:AA:01:00:00:00"},
        "--remote and --unix exclude each other"},
+      {{"--remote", "00:AA:01:00:00:00", "--uuid", "1101"}, "invalid value for --uuid: 1101"},
       {{"--channel", "2", "--unix", "/tmp/s"},
-       "--unix takes no --local, --channel or --connect-timeout-ms"},
+       "--unix takes no --local, --channel, --uuid or --connect-timeout-ms"},
+      {{"--unix", "/tmp/s", "--uuid", "d53f4e4c-6c17-4d8b-a1c7-4a7a3f6d9a10"},
+       "--unix takes no --local, --channel, --uuid or --connect-timeout-ms"},
       {{"--unix", "/tmp/s", "--connect-timeout-ms", "5"},
-       "--unix takes no --local, --channel or --connect-timeout-ms"},
+       "--unix takes no --local, --channel, --uuid or --connect-timeout-ms"},
   };
   for (const auto& c : cases) {
     auto options = parse(c.args);

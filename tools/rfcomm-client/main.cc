@@ -1,17 +1,20 @@
-// harlo-rfcomm-client: connects to an RFCOMM server channel (or, with
-// --unix, to a Unix stream socket such as bluez-sim's client socket), sends
-// its standard input and prints what it receives. Status lines go to
-// standard error, prefixed with the program name; standard output carries
-// only the peer's bytes. --help prints the usage on standard output.
+// harlo-rfcomm-client: connects to an RFCOMM server channel, given or
+// found through SDP by the service's UUID (or, with --unix, to a Unix
+// stream socket such as bluez-sim's client socket), sends its standard
+// input and prints what it receives. Status lines go to standard error,
+// prefixed with the program name ("service UUID is on channel N" after a
+// lookup, then "connected to ..."); standard output carries only the peer's
+// bytes. --help prints the usage on standard output.
 //
 // Exit status: 0 once connected and ended (the peer closed, the link was
 // lost, or input ended and the peer went idle) or after --help, 1 for a
-// usage error, 2 when the connection could not be made, 3 when standard
-// input or output failed.
+// usage error, 2 when the service was not found or the connection could not
+// be made, 3 when standard input or output failed.
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstring>
 #include <iostream>
 #include <string>
@@ -20,16 +23,41 @@
 
 #include "client_options.h"
 #include "rfcomm_socket.h"
+#include "sdp_lookup.h"
 #include "stream_session.h"
 #include "unix_socket.h"
 
 namespace {
 
-// What the client connects to, as the status line names it.
-std::string peerName(const harlo::ClientOptions& options) {
-  if (options.unixSocket) return *options.unixSocket;
-  return harlo::formatBluetoothAddress(options.remote) + " channel " +
-         std::to_string(options.channel);
+struct Connection {
+  int socket = -1;
+  std::string peer;  // what the status line names
+};
+
+// Connects as the options say: to the Unix socket, or to the RFCOMM channel
+// given or looked up through SDP (the lookup's result reported on standard
+// error). The error names the step that failed.
+harlo::Result<Connection, std::string> reachPeer(const harlo::ClientOptions& options) {
+  using namespace harlo;
+  if (options.unixSocket) {
+    auto socket = connectUnixSocket(*options.unixSocket);
+    if (!socket) return fail(socket.error());
+    return Connection{socket.value(), *options.unixSocket};
+  }
+  std::uint8_t channel = 0;
+  if (options.channel) {
+    channel = *options.channel;
+  } else {
+    auto found = findRFCOMMChannel(options);
+    if (!found) return fail(found.error());
+    channel = found.value();
+    std::cerr << "harlo-rfcomm-client: service " << formatServiceUuid(options.service)
+              << " is on channel " << int{channel} << std::endl;
+  }
+  auto socket = connectRFCOMM(options, channel);
+  if (!socket) return fail(socket.error());
+  return Connection{socket.value(),
+                    formatBluetoothAddress(options.remote) + " channel " + std::to_string(channel)};
 }
 
 }  // namespace
@@ -50,14 +78,13 @@ int main(int argc, char** argv) {
   ::signal(SIGPIPE, SIG_IGN);
 
   const ClientOptions& chosen = options.value();
-  auto connected =
-      chosen.unixSocket ? connectUnixSocket(*chosen.unixSocket) : connectRFCOMM(chosen);
+  auto connected = reachPeer(chosen);
   if (!connected) {
     std::cerr << "harlo-rfcomm-client: " << connected.error() << "\n";
     return 2;
   }
-  const int socket = connected.value();
-  std::cerr << "harlo-rfcomm-client: connected to " << peerName(chosen) << std::endl;
+  const int socket = connected.value().socket;
+  std::cerr << "harlo-rfcomm-client: connected to " << connected.value().peer << std::endl;
 
   const SessionOutcome outcome = runSession(STDIN_FILENO, socket, STDOUT_FILENO, chosen.idle);
   std::cerr << "harlo-rfcomm-client: " << describeSessionEnd(outcome.end);

@@ -1,7 +1,5 @@
 #include "rfcomm_socket.h"
 
-#include <fcntl.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -9,11 +7,12 @@
 #include <cstdint>
 #include <cstring>
 
+#include "connect_wait.h"
+
 namespace harlo {
 namespace {
 
-// The kernel's RFCOMM socket address (include/net/bluetooth/rfcomm.h),
-// declared here so that the client needs no Bluetooth development package.
+// The kernel's RFCOMM socket address (include/net/bluetooth/rfcomm.h).
 constexpr int addressFamilyBluetooth = 31;  // AF_BLUETOOTH
 constexpr int protocolRFCOMM = 3;           // BTPROTO_RFCOMM
 
@@ -36,23 +35,9 @@ std::string failure(const char* step, int error) {
   return std::string(step) + ": " + std::strerror(error);
 }
 
-// Waits for a non-blocking connect to finish; 0 or the errno it ended with.
-int awaitConnect(int fd, std::chrono::milliseconds timeout) {
-  pollfd entry{fd, POLLOUT, 0};
-  int ready;
-  while ((ready = ::poll(&entry, 1, static_cast<int>(timeout.count()))) < 0 && errno == EINTR) {
-  }
-  if (ready < 0) return errno;
-  if (ready == 0) return ETIMEDOUT;
-  int error = 0;
-  socklen_t length = sizeof error;
-  if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) < 0) return errno;
-  return error;
-}
-
 }  // namespace
 
-Result<int, std::string> connectRFCOMM(const ClientOptions& options) {
+Result<int, std::string> connectRFCOMM(const ClientOptions& options, std::uint8_t channel) {
   const int fd =
       ::socket(addressFamilyBluetooth, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, protocolRFCOMM);
   if (fd < 0) return fail(failure("socket", errno));
@@ -67,16 +52,13 @@ Result<int, std::string> connectRFCOMM(const ClientOptions& options) {
       return closeWith(failure("bind", errno));
     }
   }
-  const RFCOMMAddress remote = makeAddress(options.remote, options.channel);
-  if (::connect(fd, reinterpret_cast<const sockaddr*>(&remote), sizeof remote) < 0) {
-    if (errno != EINPROGRESS) return closeWith(failure("connect", errno));
-    if (int error = awaitConnect(fd, options.connectTimeout)) {
-      return closeWith(failure("connect", error));
-    }
+  const RFCOMMAddress remote = makeAddress(options.remote, channel);
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&remote), sizeof remote) < 0 &&
+      errno != EINPROGRESS) {
+    return closeWith(failure("connect", errno));
   }
-  const int flags = ::fcntl(fd, F_GETFL);
-  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0) {
-    return closeWith(failure("fcntl", errno));
+  if (int error = finishConnect(fd, options.connectTimeout)) {
+    return closeWith(failure("connect", error));
   }
   return fd;
 }

@@ -27,13 +27,19 @@ bus_has_object() {
     grep -q "object path \"$1\""
 }
 
+bus_lacks_object() {
+  ! bus_has_object "$1"
+}
+
 adapter_property() {
   bluez_call "/org/bluez/hci$1" org.freedesktop.DBus.Properties.Get \
     string:org.bluez.Adapter1 "string:$2" | sed -n 's/.*variant *[a-z]* "*\([^"]*\)"*$/\1/p'
 }
 
+# adapter_powered INDEX [true|false]: hciINDEX's Powered reads so (true by
+# default).
 adapter_powered() {
-  [ "$(adapter_property "$1" Powered)" = true ]
+  [ "$(adapter_property "$1" Powered)" = "${2:-true}" ]
 }
 
 # The object path bluetoothd gives the device ADDRESS as seen by hci0.
@@ -64,16 +70,41 @@ vm_setup() {
   bluetoothd_start
   adapters_up "$controllers" || return 1
   for index in $(seq 1 "$last"); do
-    eval "address=\$ADDR$index"
-    # One link at a time (see links_on).
-    vm_wait 20 no_links 0 || { echo "hci0 kept a link"; return 1; }
-    l2ping -i "hci$index" -c 1 "$ADDR0" > /tmp/l2ping.txt 2>&1
-    cat /tmp/l2ping.txt
-    grep -q '1 received' /tmp/l2ping.txt || { echo "l2ping from hci$index failed"; return 1; }
-    vm_wait 20 bus_has_object "$(device_path "$address")" ||
-      { echo "hci0 never saw $address"; return 1; }
+    introduce "$index" || return 1
   done
   echo "setup complete"
+}
+
+# introduce INDEX: an l2ping from hciINDEX to hci0, then a wait until hci0's
+# bluetoothd shows hciINDEX as a device.
+introduce() {
+  eval "address=\$ADDR$1"
+  # One link at a time (see links_on).
+  vm_wait 20 no_links 0 || { echo "hci0 kept a link"; return 1; }
+  l2ping -i "hci$1" -c 1 "$ADDR0" > /tmp/l2ping.txt 2>&1
+  cat /tmp/l2ping.txt
+  grep -q '1 received' /tmp/l2ping.txt || { echo "l2ping from hci$1 failed"; return 1; }
+  vm_wait 20 bus_has_object "$(device_path "$address")" ||
+    { echo "hci0 never saw $address"; return 1; }
+}
+
+# pair_afresh INDEX: hci0's bluetoothd forgets the device hciINDEX (its
+# object, its trust, any link key it or the kernel keeps), meets it again
+# as setup does, and trusts it. Only a boot's first pairing of two
+# controllers leaves no key behind: after each later one hci0 keeps a
+# stored key that hciINDEX does not, and the next pairing is refused for
+# want of an agent ("Permission denied") unless hci0 forgot the device in
+# between. A scenario calls this before each connection that pairs anew.
+pair_afresh() {
+  eval "address=\$ADDR$1"
+  vm_wait 20 no_links 0 || { echo "hci0 kept a link"; return 1; }
+  if bus_has_object "$(device_path "$address")"; then
+    bluez_call /org/bluez/hci0 org.bluez.Adapter1.RemoveDevice \
+      "objpath:$(device_path "$address")" > /dev/null || return 1
+    vm_wait 10 bus_lacks_object "$(device_path "$address")" ||
+      { echo "hci0 did not forget $address"; return 1; }
+  fi
+  introduce "$1" && trust "$address"
 }
 
 # bluetoothd_start: starts bluetoothd in debug mode, its log appended to
@@ -105,17 +136,25 @@ bluetoothd_stop() {
   vm_wait 10 bluez_unowned || { echo "org.bluez still owned after bluetoothd ended"; return 1; }
 }
 
+# adapter_power INDEX true|false: sets Adapter1.Powered of hciINDEX through
+# bluetoothd, as "bluetoothctl power on|off" does, and waits until it reads
+# back; an adapter powered on is made connectable as well.
+adapter_power() {
+  bluez_call "/org/bluez/hci$1" org.freedesktop.DBus.Properties.Set \
+    string:org.bluez.Adapter1 string:Powered "variant:boolean:$2" > /dev/null || return 1
+  vm_wait 20 adapter_powered "$1" "$2" || { echo "hci$1 Powered never read $2"; return 1; }
+  [ "$2" = true ] || return 0
+  # bluetoothd powers adapters without page scan; a peer would get "Host is
+  # down".
+  btmgmt --index "$1" connectable on
+}
+
 # adapters_up CONTROLLERS: once bluetoothd shows each adapter, powers it and
 # makes it connectable; sets ADDR0, ADDR1 (, ADDR2).
 adapters_up() {
   for index in $(seq 0 $(($1 - 1))); do
     vm_wait 20 bus_has_object "/org/bluez/hci$index" || { echo "no adapter hci$index"; return 1; }
-    bluez_call "/org/bluez/hci$index" org.freedesktop.DBus.Properties.Set \
-      string:org.bluez.Adapter1 string:Powered variant:boolean:true || return 1
-    vm_wait 20 adapter_powered "$index" || { echo "hci$index not powered"; return 1; }
-    # bluetoothd powers adapters without page scan; a peer would get
-    # "Host is down".
-    btmgmt --index "$index" connectable on || return 1
+    adapter_power "$index" true || return 1
     address=$(adapter_property "$index" Address)
     [ -n "$address" ] || { echo "no address for hci$index"; return 1; }
     eval "ADDR$index=$address"
@@ -264,22 +303,57 @@ helper_shutdown() {
   [ ! -s "/out/$SCENARIO.helper.err" ] || vm_fail "helper wrote to standard error"
 }
 
-# rfcomm_listening: bluetoothd listens on RFCOMM channel 1 (state 4).
+# expect_count LINE COUNT [SECONDS]: waits until the helper has written LINE
+# COUNT times.
+expect_count() {
+  vm_wait "${3:-10}" sh -c "[ \$(grep -cxF -- '$1' '$HELPER_OUT') -ge $2 ]" ||
+    vm_fail "helper wrote $1 $(line_count "$1") times, never $2"
+}
+
+# helper_signal SIGNAL: sends SIGNAL to the helper.
+helper_signal() {
+  kill "-$1" "$(cat "/out/$SCENARIO.helper.pid")"
+}
+
+# rfcomm_listening [CHANNEL]: some socket listens (state 4) on RFCOMM
+# CHANNEL, 1 by default: bluetoothd's for the helper's profile, or another.
 rfcomm_listening() {
-  grep -q ' 4 1$' /sys/kernel/debug/bluetooth/rfcomm
+  grep -q " 4 ${1:-1}\$" /sys/kernel/debug/bluetooth/rfcomm
 }
 
 rfcomm_not_listening() {
-  ! rfcomm_listening
+  ! rfcomm_listening "$@"
+}
+
+# sdp_browse NAME: hci1 browses hci0's SDP records over the air into
+# /out/SCENARIO.NAME.txt, and copies the helper's record alone (empty when
+# it is not listed) into /out/SCENARIO.NAME.record.txt.
+sdp_browse() {
+  sdptool -i hci1 browse "$ADDR0" > "/out/$SCENARIO.$1.txt" 2>&1 ||
+    vm_fail "sdptool browse failed ($1)"
+  grep -q 'Service RecHandle' "/out/$SCENARIO.$1.txt" ||
+    vm_fail "sdptool listed no record at all ($1)"
+  awk -v RS= '/Service Name: Harlo Unicode Companion/' "/out/$SCENARIO.$1.txt" \
+    > "/out/$SCENARIO.$1.record.txt"
 }
 
 # --- RFCOMM clients ---------------------------------------------------------
 
-# client_start NAME FD LOCAL_ADDRESS: connects from that controller to hci0
-# on channel 1; the scenario writes to it on descriptor FD.
+# The helper's service, as clients look it up through SDP.
+# shellcheck disable=SC2034  # used by the scenarios
+COMPANION_UUID=d53f4e4c-6c17-4d8b-a1c7-4a7a3f6d9a10
+
+# client_start NAME FD LOCAL_ADDRESS [OPTION...]: connects from that
+# controller to hci0, on channel 1 unless OPTIONs say how else to find the
+# helper ("--uuid UUID": through SDP); the scenario writes to it on
+# descriptor FD.
 client_start() {
-  start_process "$1" harlo-rfcomm-client --local "$3" --remote "$ADDR0" --channel 1 --idle-ms 1000
-  eval "exec $2> /tmp/$SCENARIO.$1.in"
+  client=$1 client_fd=$2 client_from=$3
+  shift 3
+  [ "$#" -gt 0 ] || set -- --channel 1
+  start_process "$client" harlo-rfcomm-client --local "$client_from" --remote "$ADDR0" \
+    --idle-ms 1000 "$@"
+  eval "exec $client_fd> /tmp/$SCENARIO.$client.in"
 }
 
 # client_send FD LINE

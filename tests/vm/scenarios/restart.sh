@@ -14,13 +14,6 @@ acked=$(event rfcomm-write "wrote 53 bytes to RFCOMM channel 1")
 lost='{"kind":"error","detail":"bluetooth service stopped: waiting for it to return","version":1}'
 printf '{"type":"hello_ack","version":1,"platform":"Darwin"}\n' > /tmp/expected.ack
 
-# expect_count LINE COUNT [SECONDS]: waits until the helper has written LINE
-# COUNT times.
-expect_count() {
-  vm_wait "${3:-10}" sh -c "[ \$(grep -cxF -- '$1' '$HELPER_OUT') -ge $2 ]" ||
-    vm_fail "helper wrote $1 $(line_count "$1") times, never $2"
-}
-
 # adapter_state: what the restarted bluetoothd made of the controllers, for
 # the log. After SIGKILL they are still powered but no longer connectable;
 # after SIGTERM bluetoothd has powered them off on its way out.

@@ -1,7 +1,8 @@
 # shellcheck shell=sh
-# A trusted client, end to end: connect, hello answered with exactly the
-# hello_ack bytes, a parent payload delivered, a client line forwarded, the
-# disconnect reported, and a clean shutdown.
+# A trusted client, end to end: the channel found through SDP by the
+# service's UUID, connect, hello answered with exactly the hello_ack bytes,
+# a parent payload delivered, a client line forwarded, the disconnect
+# reported, and a clean shutdown.
 
 trust "$ADDR1" || vm_fail "cannot mark $ADDR1 trusted"
 helper_start
@@ -9,8 +10,10 @@ expect_line "$(event listening "RFCOMM service published on channel 1")"
 expect_line "$(event ready "stdio bridge ready on RFCOMM channel 1")"
 vm_wait 10 rfcomm_listening || vm_fail "bluetoothd never listened on RFCOMM channel 1"
 
-client_start phone 4 "$ADDR1"
+client_start phone 4 "$ADDR1" --uuid "$COMPANION_UUID"
 expect_line "$(event client-connected "Incoming RFCOMM client connected on channel 1")" 20
+grep -qxF "harlo-rfcomm-client: service $COMPANION_UUID is on channel 1" "/out/$SCENARIO.phone.err" ||
+  vm_fail "the client did not find the service on channel 1 through SDP: $(cat "/out/$SCENARIO.phone.err")"
 
 client_send 4 '{"type":"hello","version":1}'
 expect_line "$(event handshake "Received hello, responding with hello_ack directly")"

@@ -4,10 +4,19 @@
 # with man's own warnings, as lintian checks a packaged page. Both tools come
 # from scripts/bootstrap (groff-base, man-db).
 #
-# Usage: check_man_page.sh PAGE
+# With VERSION given, the title line (.TH) must also name that version, so
+# that the page cannot fall behind the project's.
+#
+# Usage: check_man_page.sh PAGE [VERSION]
 set -u
-page=${1:?usage: check_man_page.sh PAGE}
+page=${1:?usage: check_man_page.sh PAGE [VERSION]}
+version=${2:-}
 status=0
+
+if [ -n "$version" ] && ! grep -q "^\.TH .*\"HarloCompanionHelper $version\"" "$page"; then
+  printf '%s: the .TH line does not name version %s\n' "$page" "$version"
+  status=1
+fi
 
 if ! diagnostics=$(groff -ww -z -man "$page" 2>&1) || [ -n "$diagnostics" ]; then
   printf 'groff -ww -z -man %s:\n%s\n' "$page" "$diagnostics"

@@ -42,9 +42,10 @@ adapter_powered() {
   [ "$(adapter_property "$1" Powered)" = "${2:-true}" ]
 }
 
-# The object path bluetoothd gives the device ADDRESS as seen by hci0.
+# The object path bluetoothd gives the device ADDRESS as seen by hci0 (or by
+# hciINDEX, the second argument).
 device_path() {
-  echo "/org/bluez/hci0/dev_$(echo "$1" | tr : _)"
+  echo "/org/bluez/hci${2:-0}/dev_$(echo "$1" | tr : _)"
 }
 
 # vm_setup CONTROLLERS: loads the modules, starts btvirt with that many
@@ -60,6 +61,10 @@ vm_setup() {
   for module in af_alg algif_hash algif_skcipher cmac ecdh_generic bluetooth rfcomm hci_vhci; do
     modprobe "$module" || { echo "modprobe $module failed"; return 1; }
   done
+  # The system log, as a desktop has one: busybox's syslogd on /dev/log,
+  # writing to the share, so that scenarios can read what the helper logged.
+  syslogd -n -O /out/syslog.log &
+  SERVICE_PIDS="$SERVICE_PIDS $!"
   mkdir -p /run/dbus
   dbus-daemon --config-file=/etc/dbus-1/system.conf --nofork --nopidfile > /out/dbus-daemon.log 2>&1 &
   SERVICE_PIDS="$SERVICE_PIDS $!"
@@ -88,23 +93,29 @@ introduce() {
     { echo "hci0 never saw $address"; return 1; }
 }
 
-# pair_afresh INDEX: hci0's bluetoothd forgets the device hciINDEX (its
-# object, its trust, any link key it or the kernel keeps), meets it again
-# as setup does, and trusts it. Only a boot's first pairing of two
-# controllers leaves no key behind: after each later one hci0 keeps a
-# stored key that hciINDEX does not, and the next pairing is refused for
-# want of an agent ("Permission denied") unless hci0 forgot the device in
-# between. A scenario calls this before each connection that pairs anew.
+# pair_afresh INDEX: both sides forget each other (hci0 the device hciINDEX,
+# and hciINDEX the device hci0: their objects, trust and link keys), then
+# hci0 meets hciINDEX again as setup does and trusts it. Only a boot's first
+# pairing of two controllers leaves no key behind: after a later one, a side
+# that kept its key while the other forgot its own fails the next
+# authentication ("Permission denied"). A scenario calls this before each
+# connection that pairs anew.
 pair_afresh() {
   eval "address=\$ADDR$1"
   vm_wait 20 no_links 0 || { echo "hci0 kept a link"; return 1; }
-  if bus_has_object "$(device_path "$address")"; then
-    bluez_call /org/bluez/hci0 org.bluez.Adapter1.RemoveDevice \
-      "objpath:$(device_path "$address")" > /dev/null || return 1
-    vm_wait 10 bus_lacks_object "$(device_path "$address")" ||
-      { echo "hci0 did not forget $address"; return 1; }
-  fi
+  forget_device 0 "$address" || return 1
+  forget_device "$1" "$ADDR0" || return 1
   introduce "$1" && trust "$address"
+}
+
+# forget_device INDEX ADDRESS: hciINDEX's bluetoothd removes the device
+# ADDRESS, if it knows it, with its link key.
+forget_device() {
+  path=$(device_path "$2" "$1")
+  bus_has_object "$path" || return 0
+  bluez_call "/org/bluez/hci$1" org.bluez.Adapter1.RemoveDevice "objpath:$path" > /dev/null ||
+    { echo "hci$1 could not remove $2"; return 1; }
+  vm_wait 10 bus_lacks_object "$path" || { echo "hci$1 did not forget $2"; return 1; }
 }
 
 # bluetoothd_start: starts bluetoothd in debug mode, its log appended to

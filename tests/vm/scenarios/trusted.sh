@@ -39,5 +39,15 @@ status=$(process_exit phone 10) || vm_fail "the client never ended"
 [ "$status" = 0 ] || vm_fail "the client exited with $status"
 cmp /tmp/expected.phone "/out/$SCENARIO.phone.out" || vm_fail "the client received more bytes"
 grep -qF '"kind":"error"' "$HELPER_OUT" && vm_fail "the helper reported an error"
+# The system log names the client's device and why it left, with the bytes
+# each way (the hello, the line and the line feeds in; the reply and the
+# payload out).
+sent=$(($(printf '%s\n' '{"type":"hello","version":1}' 'a line from the phone: ünïcödé' | wc -c)))
+received=$(($(wc -c < /tmp/expected.phone)))
+vm_wait 10 grep -qF "HarloCompanionHelper[" /out/syslog.log || vm_fail "nothing reached the system log"
+grep -qF "client $ADDR1 connected on RFCOMM channel 1" /out/syslog.log ||
+  vm_fail "the log does not name $ADDR1 connecting: $(grep HarloCompanionHelper /out/syslog.log)"
+grep -qF "client $ADDR1 disconnected: the client hung up; $sent bytes in, $received bytes out" /out/syslog.log ||
+  vm_fail "the log does not say why $ADDR1 left: $(grep HarloCompanionHelper /out/syslog.log)"
 helper_shutdown
 echo "trusted scenario passed"

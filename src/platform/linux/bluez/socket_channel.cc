@@ -55,6 +55,19 @@ std::string describe(CloseReason reason) {
 
 std::string errnoText(Status status) { return std::strerror(-status); }
 
+// Why a link that hung up or failed ended, for the log. A client that
+// closes its side of an RFCOMM link resets it, which is its way of hanging
+// up; any other error is the link failing (out of range, powered off).
+std::string endOfLink(int fd) {
+  int error = 0;
+  socklen_t length = sizeof error;
+  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) < 0 || error == 0 ||
+      error == ECONNRESET) {
+    return "the client hung up";
+  }
+  return std::string("the link failed: ") + std::strerror(error);
+}
+
 // "10 s", or "1500 ms" where seconds would not be whole.
 std::string durationText(std::chrono::milliseconds duration) {
   if (duration.count() % 1000 == 0) return std::to_string(duration.count() / 1000) + " s";
@@ -249,7 +262,7 @@ void SocketChannel::onReady(std::uint32_t revents) {
     readInput();
     return;
   }
-  if (revents & (EPOLLHUP | EPOLLERR)) shutDown(statusFromErrno(EPIPE), "the link went down");
+  if (revents & (EPOLLHUP | EPOLLERR)) shutDown(statusFromErrno(EPIPE), endOfLink(fd_));
 }
 
 void SocketChannel::readInput() {

@@ -161,7 +161,8 @@ TEST_F(HelperSystemLog, EachStartFailureNamesItsCause) {
 
 // One session in order: a client, a newer one replacing it, a connection
 // offered by a bus peer that is not bluetoothd, a client whose write stalls,
-// bluetoothd going away while a client is connected, then the end. Each
+// bluetoothd going away while a client is connected, then the parent's
+// "shutdown", logged with its reason, and the exit status. Each
 // client's end line names its device, its cause and the bytes each way. The
 // stalled write takes its 10 s.
 TEST_F(HelperSystemLog, SessionNamesEachClientAndWhyItWent) {
@@ -237,14 +238,15 @@ TEST_F(HelperSystemLog, SessionNamesEachClientAndWhyItWent) {
                                  "client 00:00:00:00:00:03 disconnected: the Bluetooth service was "
                                  "lost; 0 bytes in, 0 bytes out")));
 
-  helper_->closeStdin();
+  send(commandLine("shutdown"));
   EXPECT_EQ(helper_->waitForExit(), ExitStatus::exitedWith(0)) << diagnostics();
-  EXPECT_THAT(loggedBy(pid), ElementsAre(ended(0)));
+  EXPECT_THAT(loggedBy(pid),
+              ElementsAre(logged(LOG_NOTICE, "shutdown requested; stopping"), ended(0)));
 }
 
 // 100,000 messages each way at once, parent payloads to the client and client
-// lines to the parent, add no line to the log; the client's end line at the
-// stop then counts every byte each way.
+// lines to the parent, add no line to the log; at the stop that the end of
+// the parent's input makes, the client's end line counts every byte each way.
 TEST_F(HelperSystemLog, TrafficAddsNoLine) {
   constexpr std::size_t count = 100'000;
   constexpr std::size_t perBlock = 1'000;
@@ -312,7 +314,8 @@ TEST_F(HelperSystemLog, TrafficAddsNoLine) {
   helper_->closeStdin();
   EXPECT_EQ(helper_->waitForExit(), ExitStatus::exitedWith(0)) << diagnostics();
   EXPECT_THAT(loggedBy(pid),
-              ElementsAre(logged(LOG_INFO,
+              ElementsAre(logged(LOG_NOTICE, "stdin closed; stopping"),
+                          logged(LOG_INFO,
                                  "client 00:00:00:00:00:01 disconnected: the helper is "
                                  "stopping; " +
                                      std::to_string(helperBytes) + " bytes in, " +

@@ -159,8 +159,8 @@ TEST_F(HelperSystemLog, EachStartFailureNamesItsCause) {
   EXPECT_EQ(firstInstance->waitForExit(), ExitStatus::exitedWith(0));
 }
 
-// One session in order: a client, a newer one replacing it, a connection
-// offered by a bus peer that is not bluetoothd, a client whose write stalls,
+// One session in order: a client, a newer one replacing it, a bus peer that
+// is not bluetoothd making bluetoothd's calls, a client whose write stalls,
 // bluetoothd going away while a client is connected, then the parent's
 // "shutdown", logged with its reason, and the exit status. Each
 // client's end line names its device, its cause and the bytes each way. The
@@ -188,28 +188,41 @@ TEST_F(HelperSystemLog, SessionNamesEachClientAndWhyItWent) {
                                  "client 00:00:00:00:00:01 disconnected: replaced by a newer "
                                  "client; 15 bytes in, 13 bytes out")));
 
+  // A bus peer that is not bluetoothd offers a connection, asks to
+  // disconnect the second client and releases the profile: refused, refused
+  // and ignored (the second client stays), each logged with the peer's name.
   const auto registration = helperRegistration();
   ASSERT_TRUE(registration) << diagnostics();
   auto intruder = BusClient::connect(bus_->address());
   ASSERT_TRUE(intruder.ok()) << intruder.error();
+  const auto intruderCalls = [&](const char* member, const char* types, auto... arguments) {
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_message* reply = nullptr;
+    // Bounded by sd-bus's default reply time-out.
+    sd_bus_call_method(intruder.value()->native(), registration->owner.c_str(),
+                       registration->path.c_str(), "org.bluez.Profile1", member, &error, &reply,
+                       types, arguments...);
+    const std::string answer = error.name != nullptr ? error.name : "";
+    sd_bus_error_free(&error);
+    sd_bus_message_unref(reply);
+    return answer;
+  };
   int pair[2];
   ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
   const UniqueFd ours(pair[0]);
   const UniqueFd offered(pair[1]);
-  sd_bus_message* call = nullptr;
-  ASSERT_GE(sd_bus_message_new_method_call(intruder.value()->native(), &call,
-                                           registration->owner.c_str(), registration->path.c_str(),
-                                           "org.bluez.Profile1", "NewConnection"),
-            0);
-  ASSERT_GE(sd_bus_message_append(call, "oha{sv}", "/org/bluez/hci0/dev_66_66_66_66_66_66",
-                                  offered.get(), 0),
-            0);
-  EXPECT_EQ(intruder.value()->call(call).errorName, "org.bluez.Error.Rejected");
-  sd_bus_message_unref(call);
-  EXPECT_THAT(loggedBy(pid), ElementsAre(logged(LOG_WARNING, "refused a connection offered by " +
-                                                                 intruder.value()->uniqueName() +
-                                                                 ", which is not bluetoothd (the "
-                                                                 "owner of org.bluez)")));
+  EXPECT_EQ(intruderCalls("NewConnection", "oha{sv}", "/org/bluez/hci0/dev_66_66_66_66_66_66",
+                          offered.get(), 0),
+            "org.bluez.Error.Rejected");
+  EXPECT_EQ(intruderCalls("RequestDisconnection", "o", "/org/bluez/hci0/dev_00_00_00_00_00_02"),
+            "org.bluez.Error.Rejected");
+  EXPECT_EQ(intruderCalls("Release", ""), "");
+  const std::string notBluetoothd =
+      " " + intruder.value()->uniqueName() + ", which is not bluetoothd (the owner of org.bluez)";
+  EXPECT_THAT(loggedBy(pid),
+              ElementsAre(logged(LOG_WARNING, "refused a connection offered by" + notBluetoothd),
+                          logged(LOG_WARNING, "refused a disconnection asked by" + notBluetoothd),
+                          logged(LOG_WARNING, "ignored a release asked by" + notBluetoothd)));
 
   // The second client reads nothing: the socket takes part of the payload,
   // then nothing more.

@@ -48,11 +48,18 @@ void BridgeProcessTest::TearDown() {
   }
 }
 
-void BridgeProcessTest::startHelper(bool withSim, BluezSim::Options options) {
+void BridgeProcessTest::captureSystemLog() {
+  auto capture = SyslogCapture::create();
+  if (!capture && capture.error().unavailable) GTEST_SKIP() << capture.error().reason;
+  ASSERT_TRUE(capture.ok()) << capture.error().reason;
+  syslog_ = std::move(capture.value());
+}
+
+void BridgeProcessTest::startHelper(bool withSim, BluezSim::Options options, BusPolicy policy) {
   helper_.reset();
   sim_.reset();
   bus_.reset();
-  auto bus = PrivateBus::start();
+  auto bus = PrivateBus::start(policy);
   ASSERT_TRUE(bus.ok()) << bus.error();
   bus_ = std::move(bus.value());
   if (withSim) {
@@ -60,9 +67,15 @@ void BridgeProcessTest::startHelper(bool withSim, BluezSim::Options options) {
     ASSERT_TRUE(sim.ok()) << sim.error();
     sim_ = std::move(sim.value());
   }
-  auto helper = Subprocess::start({HARLO_HELPER_PATH, "--stdio"}, bus_->environment());
+  auto helper = launchHelper(bus_->environment());
   ASSERT_TRUE(helper.ok()) << helper.error();
   helper_ = std::move(helper.value());
+}
+
+Result<std::unique_ptr<Subprocess>, std::string> BridgeProcessTest::launchHelper(
+    const Subprocess::Environment& environment) {
+  if (syslog_) return syslog_->start({HARLO_HELPER_PATH, "--stdio"}, environment);
+  return Subprocess::start({HARLO_HELPER_PATH, "--stdio"}, environment);
 }
 
 void BridgeProcessTest::startReady() {

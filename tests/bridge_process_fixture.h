@@ -15,6 +15,11 @@
 // not matter. Every wait is bounded (defaultWait unless given). The helper,
 // the simulator and the bus are ended when the fixture goes, in that order,
 // whatever the test's outcome (see TearDown). One thread uses the fixture.
+//
+// A test that reads what the helper sends to the system log calls
+// captureSystemLog() first (in SetUp, say): every helper started afterwards
+// logs to syslog_ (syslog_capture.h), and the test skips where that cannot
+// be done.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -28,6 +33,7 @@
 #include <vector>
 
 #include "harness_names.h"
+#include "syslog_capture.h"
 
 namespace harlo::test_support {
 
@@ -48,10 +54,23 @@ class BridgeProcessTest : public ::testing::Test {
   // reports at exit, on standard error, which no test would read otherwise).
   void TearDown() override;
 
+  // From now on helpers start inside a SyslogCapture, syslog_. Skips the
+  // test (GTEST_SKIP, which from SetUp skips its body) where no namespace
+  // can be made for it; fatal failure if the capture cannot be set up.
+  void captureSystemLog();
+
   // Ends any helper, simulator and bus started before, then starts a private
-  // bus, bluez-sim with `options` unless `withSim` is false, and the helper
-  // with the bus's environment. Fatal failure if any cannot be started.
-  void startHelper(bool withSim = true, BluezSim::Options options = {});
+  // bus with `policy`, bluez-sim with `options` unless `withSim` is false, and
+  // the helper with the bus's environment. Fatal failure if any cannot be
+  // started.
+  void startHelper(bool withSim = true, BluezSim::Options options = {},
+                   BusPolicy policy = BusPolicy::permissive);
+
+  // Starts the helper in bridge mode with `environment` (through syslog_ if
+  // it is set), for a test that runs one beside helper_ or on a bus of its
+  // own. Fails with the reason.
+  Result<std::unique_ptr<Subprocess>, std::string> launchHelper(
+      const Subprocess::Environment& environment);
 
   // startHelper(), then expects "listening" and "ready" on channel 1 as the
   // first two messages. Fatal failure otherwise.
@@ -85,6 +104,7 @@ class BridgeProcessTest : public ::testing::Test {
   // messages.
   std::string diagnostics();
 
+  std::unique_ptr<SyslogCapture> syslog_;  // declared first: outlives the helper
   std::unique_ptr<PrivateBus> bus_;
   std::unique_ptr<BluezSim> sim_;
   std::unique_ptr<Subprocess> helper_;  // declared last: ended first

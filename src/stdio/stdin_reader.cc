@@ -128,7 +128,7 @@ class StdinReader final {
                   reinterpret_cast<const std::uint8_t*>(send.bytes.data()), send.bytes.size()));
               return Progress::keepReading;
             },
-            [this](const StopBridge&) -> Step { return finish("shutdown requested"); },
+            [this](const StopBridge&) -> Step { return stopForTheParent("shutdown requested"); },
         },
         action);
   }
@@ -139,7 +139,14 @@ class StdinReader final {
           reported(context_.output.emitError("stdin closed with a partial helper message"));
       if (!step) return step;
     }
-    return finish("stdin closed");
+    return stopForTheParent("stdin closed");
+  }
+
+  // A stop the parent made, by "shutdown" or by closing its end, is logged
+  // here with its reason; a stop signal is logged where it is caught.
+  Step stopForTheParent(std::string_view reason) {
+    context_.log.write(Log::Level::notice, std::string(reason) + "; stopping");
+    return finish(reason);
   }
 
   Step stopAsRequested() {

@@ -5,14 +5,18 @@
 // into lines (StdinFramer), dispatches each line (dispatchLine) and carries
 // out the action: replies and error reports go to `output`, protocol payloads
 // to the bridge's client. It ends exactly once, on the first of:
-// - "shutdown": stops the bridge, reports "stopping" ("shutdown requested");
-//   lines after it, even in the same read, are dropped unread.
-// - end of input: reports a partial last line if there is one, stops the
-//   bridge, reports "stopping" ("stdin closed").
+// - "shutdown": logs "shutdown requested; stopping", stops the bridge,
+//   reports "stopping" ("shutdown requested"); lines after it, even in the
+//   same read, are dropped unread.
+// - end of input: reports a partial last line if there is one, logs "stdin
+//   closed; stopping", stops the bridge, reports "stopping" ("stdin closed").
+// - a stop request: stops the bridge and reports "stopping" with the
+//   request's detail (whoever asked has logged why), or, for a quiet request,
+//   just ends.
 // - a reader failure (a failed read, or a report that cannot be written):
-//   writes "stdin reader failed: <description>" and a line feed to `error`,
-//   sets `exitStatus` to 2, and writes nothing more to `output`; the bridge is
-//   not stopped.
+//   writes "stdin reader failed: <description>" and a line feed to `error`
+//   and to the log, sets `exitStatus` to 2, and writes nothing more to
+//   `output`; the bridge is not stopped.
 // In every case its last act is to stop `mainRunLoop`. `exitStatus` is
 // written before that stop and never otherwise, so the thread that ran the
 // loop may read it once run() has returned.
@@ -39,7 +43,7 @@ struct StdinReaderContext {
   std::atomic<std::int32_t>& exitStatus;
   OutputWriter& output;
   const StopRequest& stop;
-  Log& log;   // a reader failure is logged too
+  Log& log;   // a reader failure and a stop the parent made are logged
   int input;  // not owned, not closed
   int error;  // not owned, not closed
 };

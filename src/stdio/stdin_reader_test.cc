@@ -140,8 +140,8 @@ struct ReaderCase {
   std::vector<HelperMessage> messages;
 };
 
-// Each input gets its reports in order; every normal ending stops the bridge
-// and the loop and leaves the exit status at 0.
+// Each input gets its reports in order; every normal ending logs its reason,
+// stops the bridge and the loop and leaves the exit status at 0.
 TEST(StdinReader, AnswersEachLineInOrder) {
   const std::string oversized(maxLineBytes + 1, 'x');
   const std::string splitDetail = detailAcrossReads(3, "\xF0\x9F\x98\x80");
@@ -183,6 +183,9 @@ TEST(StdinReader, AnswersEachLineInOrder) {
     EXPECT_EQ(rig.errorFile.contents(), "");
     EXPECT_TRUE(rig.bridgeStopped());
     EXPECT_TRUE(loopWasStopped(*rig.loop));
+    const char* stop = c.messages.back() == shutdownRequested ? "shutdown requested; stopping"
+                                                              : "stdin closed; stopping";
+    EXPECT_EQ(rig.log.lines(), std::vector<std::string>{stop});
   }
 }
 

@@ -92,7 +92,7 @@ int runStdioBridge(platform::MainLoop& loop, platform::BluetoothPlatform& platfo
     });
   } catch (const std::system_error& failure) {
     // Out of threads: end the mode as a reader failure would, not by an
-    // uncaught exception.
+    // uncaught exception, and log it as one.
     const std::string line = std::string("stdin reader failed: ") + failure.what();
     log.write(Log::Level::error, line);
     (void)writeAll(fds.error, line + "\n");

@@ -17,6 +17,7 @@ namespace harlo::test_support {
 
 using harness::BluezSim;
 using harness::BusClient;
+using harness::BusPolicy;
 using harness::CallOutcome;
 using harness::defaultWait;
 using harness::ExitStatus;

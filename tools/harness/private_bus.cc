@@ -4,12 +4,25 @@
 #include <unistd.h>
 
 namespace harlo::harness {
+namespace {
+
+const char* configFile(BusPolicy policy) {
+  switch (policy) {
+    case BusPolicy::permissive:
+      return HARLO_DBUS_CONFIG_DIR "/private-bus.conf";
+    case BusPolicy::bluezDenied:
+      return HARLO_DBUS_CONFIG_DIR "/private-bus-bluez-denied.conf";
+  }
+  return HARLO_DBUS_CONFIG_DIR "/private-bus.conf";
+}
+
+}  // namespace
 
 Result<std::pair<std::unique_ptr<Subprocess>, std::string>, std::string> PrivateBus::startDaemon(
-    const TempDir& folder) {
-  auto daemon = Subprocess::start({HARLO_DBUS_DAEMON_PATH, "--config-file=" HARLO_DBUS_CONFIG_PATH,
-                                   "--address=unix:path=" + folder.file("bus"), "--nofork",
-                                   "--print-address", "--nosyslog"});
+    BusPolicy policy, const TempDir& folder) {
+  auto daemon = Subprocess::start(
+      {HARLO_DBUS_DAEMON_PATH, std::string("--config-file=") + configFile(policy),
+       "--address=unix:path=" + folder.file("bus"), "--nofork", "--print-address", "--nosyslog"});
   if (!daemon) return fail(daemon.error());
   auto address = daemon.value()->readLine(Subprocess::Stream::out);
   if (!address || address->empty()) {
@@ -19,12 +32,12 @@ Result<std::pair<std::unique_ptr<Subprocess>, std::string>, std::string> Private
   return std::make_pair(std::move(daemon.value()), std::move(*address));
 }
 
-Result<std::unique_ptr<PrivateBus>, std::string> PrivateBus::start() {
+Result<std::unique_ptr<PrivateBus>, std::string> PrivateBus::start(BusPolicy policy) {
   auto folder = TempDir::create("harlo-bus");
   if (!folder) return fail(folder.error());
-  auto started = startDaemon(*folder.value());
+  auto started = startDaemon(policy, *folder.value());
   if (!started) return fail(started.error());
-  return std::unique_ptr<PrivateBus>(new PrivateBus(std::move(folder.value()),
+  return std::unique_ptr<PrivateBus>(new PrivateBus(policy, std::move(folder.value()),
                                                     std::move(started.value().first),
                                                     std::move(started.value().second)));
 }
@@ -38,7 +51,7 @@ Result<void, std::string> PrivateBus::restart() {
   // The dead daemon leaves its socket file behind, which a new one will not
   // listen over.
   ::unlink(folder_->file("bus").c_str());
-  auto started = startDaemon(*folder_);
+  auto started = startDaemon(policy_, *folder_);
   if (!started) return fail(started.error());
   daemon_ = std::move(started.value().first);
   address_ = std::move(started.value().second);

@@ -3,6 +3,7 @@
 // fresh temporary folder.
 //
 //   auto bus = PrivateBus::start();
+//   auto strict = PrivateBus::start(BusPolicy::bluezDenied);  // see BusPolicy
 //   ASSERT_TRUE(bus.ok()) << bus.error();
 //   // bus.value()->environment() points sd_bus_open_system (and so the
 //   // helper and bluez-sim) at it: DBUS_SYSTEM_BUS_ADDRESS=<address>.
@@ -21,11 +22,22 @@
 
 namespace harlo::harness {
 
+// What the daemon lets its connections do.
+enum class BusPolicy {
+  permissive,  // anything (private-bus.conf)
+  // As permissive, except that no connection may send to org.bluez, as a
+  // system bus policy that does not let the caller reach bluetoothd
+  // (private-bus-bluez-denied.conf): a call to a connection owning it is
+  // answered with org.freedesktop.DBus.Error.AccessDenied by the daemon.
+  bluezDenied,
+};
+
 class PrivateBus final {
  public:
-  // Starts the daemon and waits (bounded) for it to print its address.
-  // Fails with the reason and the daemon's standard error.
-  static Result<std::unique_ptr<PrivateBus>, std::string> start();
+  // Starts the daemon with `policy` and waits (bounded) for it to print its
+  // address. Fails with the reason and the daemon's standard error.
+  static Result<std::unique_ptr<PrivateBus>, std::string> start(
+      BusPolicy policy = BusPolicy::permissive);
 
   ~PrivateBus();
   PrivateBus(const PrivateBus&) = delete;
@@ -42,18 +54,24 @@ class PrivateBus final {
   Subprocess& daemon() { return *daemon_; }
 
   // Kills the daemon (SIGKILL: every connection is cut at once) and starts a
-  // new one listening on the same socket path. Fails with the reason.
+  // new one with the same policy, listening on the same socket path. Fails
+  // with the reason.
   Result<void, std::string> restart();
 
  private:
-  PrivateBus(std::unique_ptr<TempDir> folder, std::unique_ptr<Subprocess> daemon,
+  PrivateBus(BusPolicy policy, std::unique_ptr<TempDir> folder, std::unique_ptr<Subprocess> daemon,
              std::string address)
-      : folder_(std::move(folder)), daemon_(std::move(daemon)), address_(std::move(address)) {}
+      : policy_(policy),
+        folder_(std::move(folder)),
+        daemon_(std::move(daemon)),
+        address_(std::move(address)) {}
 
-  // Starts dbus-daemon on the socket in `folder` and reads its address.
+  // Starts dbus-daemon with `policy` on the socket in `folder` and reads its
+  // address.
   static Result<std::pair<std::unique_ptr<Subprocess>, std::string>, std::string> startDaemon(
-      const TempDir& folder);
+      BusPolicy policy, const TempDir& folder);
 
+  BusPolicy policy_;
   std::unique_ptr<TempDir> folder_;
   std::unique_ptr<Subprocess> daemon_;
   std::string address_;

@@ -220,10 +220,12 @@ class BluezPlatform final : public BluetoothPlatform {
     return withRfcommChannel(description, *granted);
   }
 
-  // Reads the adapters anew and logs them as they are now.
+  // Reads the adapters anew and logs them as they are now; nothing when they
+  // cannot be read (no bluetoothd, or it did not answer).
   void readAdapters() {
     adapters_->read();
     loggedAdapters_ = adapters_->table().adapters();
+    if (!adapters_->table().poweredAdapterPresent()) return;
     if (loggedAdapters_.empty()) {
       log_.write(Log::Level::notice, "bluetoothd has no adapter");
       return;

@@ -42,6 +42,14 @@ std::string deviceAddressOf(std::string_view devicePath) {
   return address;
 }
 
+// The line logged when a call only bluetoothd may make comes from someone
+// else: what was done about it ("refused a connection offered by"), then the
+// caller's bus name.
+std::string foreignCallLine(std::string_view outcome, const char* sender) {
+  return std::string(outcome) + " " + (sender != nullptr ? sender : "an unnamed sender") +
+         ", which is not bluetoothd (the owner of org.bluez)";
+}
+
 }  // namespace
 
 Result<std::shared_ptr<ProfileObject>, Status> ProfileObject::exportAt(
@@ -96,9 +104,7 @@ int ProfileObject::onNewConnection(sd_bus_message* call, void* userdata, sd_bus_
 int ProfileObject::accept(sd_bus_message* call) {
   const char* sender = systemd().sd_bus_message_get_sender(call);
   if (!connection_->isBluezOwner(sender)) {
-    log_.write(Log::Level::warning, std::string("refused a connection offered by ") +
-                                        (sender != nullptr ? sender : "an unnamed sender") +
-                                        ", which is not bluetoothd (the owner of org.bluez)");
+    log_.write(Log::Level::warning, foreignCallLine("refused a connection offered by", sender));
     return systemd().sd_bus_reply_method_errorf(call, rejectedError, "only %s may open channels",
                                                 bluezService);
   }
@@ -135,7 +141,10 @@ int ProfileObject::accept(sd_bus_message* call) {
 
 int ProfileObject::onRequestDisconnection(sd_bus_message* call, void* userdata, sd_bus_error*) {
   auto& self = *static_cast<ProfileObject*>(userdata);
-  if (!self.connection_->isBluezOwner(systemd().sd_bus_message_get_sender(call))) {
+  const char* sender = systemd().sd_bus_message_get_sender(call);
+  if (!self.connection_->isBluezOwner(sender)) {
+    self.log_.write(Log::Level::warning,
+                    foreignCallLine("refused a disconnection asked by", sender));
     return systemd().sd_bus_reply_method_errorf(call, rejectedError, "only %s may close channels",
                                                 bluezService);
   }
@@ -155,10 +164,14 @@ int ProfileObject::onRequestDisconnection(sd_bus_message* call, void* userdata, 
 // bluetoothd calls this once it has dropped the registration (it is shutting
 // down) and expects no answer; sd-bus sends none to a call that asks for none.
 // No new channel will come through this registration. Only the current owner
-// of "org.bluez" can release it: a stale or foreign call changes nothing.
+// of "org.bluez" can release it: a stale or foreign call changes nothing but
+// the log.
 int ProfileObject::onRelease(sd_bus_message* call, void* userdata, sd_bus_error*) {
   auto& self = *static_cast<ProfileObject*>(userdata);
-  if (self.connection_->isBluezOwner(systemd().sd_bus_message_get_sender(call)) && self.released_) {
+  const char* sender = systemd().sd_bus_message_get_sender(call);
+  if (!self.connection_->isBluezOwner(sender)) {
+    self.log_.write(Log::Level::warning, foreignCallLine("ignored a release asked by", sender));
+  } else if (self.released_) {
     self.released_();
   }
   return systemd().sd_bus_reply_method_return(call, "");

@@ -10,10 +10,11 @@
 //   duplicated and made non-blocking, the call is answered, and the new
 //   channel then goes to the observer in a posted task, after the reply.
 // - RequestDisconnection(o device): closes the channels that came from that
-//   device, then answers.
+//   device, then answers; from anyone but the owner of "org.bluez" it is
+//   refused with org.bluez.Error.Rejected, and the refusal logged.
 // - Release(): bluetoothd has dropped the registration (it is shutting down).
 //   From the current owner of "org.bluez" it calls the onRelease() callback;
-//   from anyone else it is ignored.
+//   from anyone else it is ignored, and that logged.
 //
 // Threads: everything on the loop thread except unregister(), which is safe
 // from any thread. The connection, the loop and the observer must outlive the

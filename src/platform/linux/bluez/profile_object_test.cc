@@ -117,19 +117,28 @@ TEST_F(ProfileObjectTest, AcceptsChannelFromBluez) {
             std::vector<std::string>{"client 00:11:22:33:44:55 connected on RFCOMM channel 1"});
 }
 
-// Anyone but the owner of org.bluez is rejected, and its fd is not kept.
+// Anyone but the owner of org.bluez is rejected, and its fd is not kept; its
+// Release changes nothing. Each is logged with the caller's name.
 TEST_F(ProfileObjectTest, RejectsOtherSenders) {
+  int releases = 0;
+  loop_->postAndWait([&] { profile_->onRelease([&releases] { ++releases; }); });
   Link link;
   EXPECT_EQ(newConnection(stranger_, deviceA, link), rejectedError);
   EXPECT_EQ(call(stranger_, "RequestDisconnection", "o", deviceA), rejectedError);
+  EXPECT_EQ(call(stranger_, "Release", ""), "");
   ::close(link.fds[1]);
   link.fds[1] = -1;
   EXPECT_EQ(link.clientReadByte(), -1);  // end of file: no copy of the fd survived
   thread_->drain();
   EXPECT_EQ(observer_.count(), 0u);
-  const std::vector<std::string> logged = log_.lines();
-  ASSERT_EQ(logged.size(), 1u);
-  EXPECT_TRUE(logged[0].starts_with("refused a connection offered by :1.")) << logged[0];
+  EXPECT_EQ(releases, 0);
+  const char* name = nullptr;
+  ASSERT_GE(sd_bus_get_unique_name(stranger_, &name), 0);
+  const std::string stranger =
+      std::string(" ") + name + ", which is not bluetoothd (the owner of org.bluez)";
+  EXPECT_EQ(log_.lines(), (std::vector<std::string>{"refused a connection offered by" + stranger,
+                                                    "refused a disconnection asked by" + stranger,
+                                                    "ignored a release asked by" + stranger}));
 }
 
 // When org.bluez changes hands, only the new owner is trusted.

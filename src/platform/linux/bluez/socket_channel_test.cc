@@ -95,9 +95,6 @@ class SocketChannelTest : public testing::Test {
     ASSERT_EQ(::write(peer_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
   }
 
-  std::unique_ptr<RunLoop> loop_;
-  RecordingDelegate delegate_;  // outlives the loop thread, declared before it
-  std::unique_ptr<TestLoopThread> thread_;
   // Writes `bytes` and waits, with a bound, for the outcome.
   Status writeAndWait(std::span<const std::uint8_t> bytes) {
     std::promise<Status> outcome;
@@ -108,7 +105,12 @@ class SocketChannelTest : public testing::Test {
     return outcome.get_future().get();
   }
 
-  RecordingLog log_;  // outlives the channel, declared before it
+  std::unique_ptr<RunLoop> loop_;
+  // The delegate and the log outlive the loop thread, which may still deliver
+  // a close as it ends: declared before it.
+  RecordingDelegate delegate_;
+  RecordingLog log_;
+  std::unique_ptr<TestLoopThread> thread_;
   std::shared_ptr<SocketChannel> channel_;
   int ownFd_ = -1;  // owned by the channel once it exists
   int peer_ = -1;

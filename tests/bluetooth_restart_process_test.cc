@@ -20,6 +20,7 @@ const nlohmann::json listening = eventMessage("listening", "RFCOMM service publi
 const nlohmann::json clientGone =
     eventMessage("client-disconnected", "RFCOMM client disconnected from channel 1");
 const nlohmann::json pong = eventMessage("pong", "ping");
+const nlohmann::json noAdapter = errorMessage("no powered Bluetooth adapter: waiting for one");
 
 class BluetoothRestart : public BridgeProcessTest {
  protected:
@@ -140,6 +141,22 @@ TEST_F(BluetoothRestart, RefusedRegistrationWaitsForTheNextService) {
   ASSERT_NO_FATAL_FAILURE(startSim());
   EXPECT_EQ(nextMessage(), listening) << diagnostics();
   EXPECT_TRUE(helperRegistration()) << diagnostics();
+  const UniqueFd client = expectWorkingClient();
+  ASSERT_TRUE(client);
+  expectShutdown();
+}
+
+// bluetoothd comes back with its adapter off: the helper registers again but
+// says that no adapter is powered, and "listening" only once one is.
+TEST_F(BluetoothRestart, ServiceReturnsWithoutAPoweredAdapter) {
+  ASSERT_NO_FATAL_FAILURE(startReady());
+  ASSERT_NO_FATAL_FAILURE(endSim(Ending::killed));
+  EXPECT_EQ(nextMessage(), lost);
+  ASSERT_NO_FATAL_FAILURE(startSim(BluezSim::Options{.adapter = StartAdapter::unpowered}));
+  EXPECT_EQ(nextMessage(), noAdapter) << diagnostics();
+  expectPong();
+  EXPECT_TRUE(sim_->setAdapterPowered("/org/bluez/hci0", true).ok());
+  EXPECT_EQ(nextMessage(), listening) << diagnostics();
   const UniqueFd client = expectWorkingClient();
   ASSERT_TRUE(client);
   expectShutdown();

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <set>
 #include <string>
@@ -59,18 +60,18 @@ std::thread trickleReader(int client, std::size_t chunk, const std::atomic<bool>
 
 class UnresponsivePeer : public BridgeProcessTest {};
 
-// A client that keeps taking a little holds a 1 MB payload no longer than
-// the 30 s a write may last: the write fails with -110, the channel goes, and
-// the parent's next command is answered right after.
+// A client that keeps taking a little holds a 400 kB payload no longer than
+// the 30 s a write of that size may last: the write fails with -110, the
+// channel goes, and the parent's next command is answered right after.
 TEST_F(UnresponsivePeer, TricklingClientCannotHoldTheParentPast30Seconds) {
   ASSERT_NO_FATAL_FAILURE(startReady());
   UniqueFd client = connectClient();
   ASSERT_TRUE(client);
   std::atomic<bool> stop{false};
-  std::thread reader = trickleReader(client.get(), 24 * 1024, stop);
+  std::thread reader = trickleReader(client.get(), 4 * 1024, stop);
 
   const auto sent = Clock::now();
-  send(protocolCommand(largestPayload));
+  send(protocolCommand(std::string(400'000, 'x')));
   send(commandLine("ping"));
   std::vector<nlohmann::json> before;
   const bool failed = awaitMessage(writeFailed(-110), 60s, &before);
@@ -115,6 +116,65 @@ TEST_F(UnresponsivePeer, NewClientIsAcceptedWhileWritesWait) {
                                             protocolMessage("{\"type\":\"hello\"}").dump(),
                                             disconnected.dump(), connected.dump()};
   EXPECT_EQ(got, expected) << diagnostics();
+}
+
+// A client that sends hellos and never reads, until a reply must wait: when
+// a newer client comes, or the parent shuts down, what the helper owes it for
+// that hello (the reply's failure, then the hello line) comes first, and
+// nothing more of it follows: the rest of its input is dropped.
+TEST_F(UnresponsivePeer, ClientOwesNothingOnceReplacedOrStopped) {
+  enum class End { replaced, shutdown };
+  for (const End end : {End::replaced, End::shutdown}) {
+    SCOPED_TRACE(end == End::replaced ? "replaced" : "shutdown");
+    ASSERT_NO_FATAL_FAILURE(startReady());
+    UniqueFd greedy = connectClient();
+    ASSERT_TRUE(greedy);
+    std::string hellos;
+    for (int i = 0; i < 20'000; ++i) hellos += hello;
+    std::atomic<bool> stop{false};
+    std::thread flood([&] {
+      for (std::size_t offset = 0; offset < hellos.size() && !stop;) {
+        const ssize_t sent = ::send(greedy.get(), hellos.data() + offset, hellos.size() - offset,
+                                    MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent > 0) {
+          offset += static_cast<std::size_t>(sent);
+        } else if (sent < 0 && errno == EAGAIN) {
+          std::this_thread::sleep_for(10ms);
+        } else {
+          return;
+        }
+      }
+    });
+    // The helper goes quiet once a reply waits, its hello's handshake last.
+    std::string last;
+    while (auto line = helper_->readLine(Subprocess::Stream::out, 500ms)) last = *line;
+    EXPECT_EQ(nlohmann::json::parse(last, nullptr, false), handshake) << diagnostics();
+
+    std::vector<nlohmann::json> expected{writeFailed(-32), protocolMessage("{\"type\":\"hello\"}")};
+    UniqueFd next;
+    if (end == End::replaced) {
+      auto connection = sim_->connectClient();
+      ASSERT_TRUE(connection.ok()) << connection.error();
+      next = std::move(connection.value());
+      expected.insert(expected.end(), {connected, disconnected});
+    } else {
+      send(commandLine("shutdown"));
+      expected.insert(expected.end(),
+                      {disconnected, eventMessage("stopping", "shutdown requested")});
+    }
+    std::vector<nlohmann::json> after;
+    while (after.size() < expected.size()) after.push_back(nextMessage());
+    EXPECT_EQ(after, expected) << diagnostics();
+    if (end == End::replaced) {
+      send(commandLine("ping"));
+      EXPECT_EQ(nextMessage(), pong) << "more of the replaced client came";
+    } else {
+      EXPECT_EQ(helper_->waitForExit(), ExitStatus::exitedWith(0)) << diagnostics();
+      EXPECT_EQ(helper_->readLine(Subprocess::Stream::out), std::nullopt);
+    }
+    stop = true;
+    flood.join();
+  }
 }
 
 // A client that floods hellos and never reads the replies holds neither the

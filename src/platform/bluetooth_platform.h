@@ -144,8 +144,10 @@ class BluetoothServiceObserver {
   // Whether at least one Bluetooth adapter is present and powered, so that a
   // client can reach the service. Told once soon after the observer is set,
   // with the state then, and again at every change; while the service is
-  // lost nothing is known and nothing is told, and after it returns the state
-  // is told again as at first. A platform that cannot know never tells.
+  // lost nothing is known and nothing is told, and when it returns the state
+  // is told again just before bluetoothServiceReturned(), so that the
+  // observer knows it as it publishes again. A platform that cannot know
+  // never tells.
   virtual void poweredAdapterPresent(bool present) = 0;
 };
 

@@ -11,4 +11,7 @@ using Status = std::int32_t;
 
 inline constexpr Status statusOK = 0;
 
+// A write the channel's close ended before the peer took it (a broken pipe).
+inline constexpr Status statusClosed = -32;
+
 }  // namespace harlo::platform

@@ -63,7 +63,7 @@ void RFCOMMBridge::stop() {
   // The client channel is closed at once, on the calling thread, so that a
   // write in progress on another thread ends now; the loop then closes
   // whatever client is active when the rest of the work runs there.
-  if (const auto channel = takeActiveChannel()) channel->close(platform::CloseReason::stopped);
+  interrupt();
   platform::MainLoop& loop = platform_.mainLoop();
   loop.postAndWait([this] { stopOnLoop(); });
   // The channel's close is delivered in a task of its own, posted while the
@@ -71,9 +71,16 @@ void RFCOMMBridge::stop() {
   loop.postAndWait([] {});
 }
 
+void RFCOMMBridge::interrupt() {
+  if (const auto channel = takeActiveChannel()) channel->close(platform::CloseReason::stopped);
+}
+
 void RFCOMMBridge::stopOnLoop() {
   stopped_ = true;
   if (const auto channel = takeActiveChannel()) channel->close(platform::CloseReason::stopped);
+  // What the client was owed for its lines comes before anything of the
+  // stop; the rest of its input is dropped below.
+  finishWaitingHello();
   if (channelNotification_) {
     channelNotification_->unregister();
     channelNotification_.reset();
@@ -109,9 +116,12 @@ void RFCOMMBridge::handleChannelOpen(platform::ChannelOpenRegistration&,
   }
   pendingInput_.clear();
   // Newest wins: the client this one replaces is closed (its close is
-  // reported when the platform delivers it).
+  // reported when the platform delivers it), and a hello reply it was owed is
+  // finished now, so that nothing of it follows the new client's arrival.
   if (replaced) replaced->close(platform::CloseReason::replaced);
+  if (waitingHello_ && waitingHello_->channel != channel) finishWaitingHello();
 
+  if (inputHeld_) channel->setInputPaused(true);
   const platform::Status status = channel->setDelegate(this);
   if (status != platform::statusOK) {
     emitError_("failed to set RFCOMM channel delegate: " + std::to_string(status));
@@ -142,6 +152,7 @@ void RFCOMMBridge::bluetoothServiceStopped() {
   if (stopped_) return;
   const bool firstReport = !serviceLost_;
   serviceLost_ = true;
+  // Unknown until the platform tells again, taken as present meanwhile.
   adapterPresent_ = true;
   // The record and the registration died with the service: they are dropped,
   // never withdrawn, so that nothing is asked of a service that is gone (or of
@@ -149,11 +160,11 @@ void RFCOMMBridge::bluetoothServiceStopped() {
   channelNotification_.reset();
   serviceRecord_.reset();
   pendingInput_.clear();
-  const auto channel = takeActiveChannel();
-  if (firstReport) emitError_("bluetooth service stopped: waiting for it to return");
   // The client's link went with the service; its close is reported when the
   // platform delivers it.
-  if (channel) channel->close(platform::CloseReason::serviceLost);
+  if (const auto channel = takeActiveChannel()) channel->close(platform::CloseReason::serviceLost);
+  finishWaitingHello();
+  if (firstReport) emitError_("bluetooth service stopped: waiting for it to return");
 }
 
 void RFCOMMBridge::bluetoothServiceReturned() {
@@ -165,12 +176,20 @@ void RFCOMMBridge::bluetoothServiceReturned() {
     return;
   }
   serviceLost_ = false;
+  // The adapters were told before the return: with none powered the service
+  // waits for one, as at any adapter outage.
+  if (!adapterPresent_) {
+    emitError_("no powered Bluetooth adapter: waiting for one");
+    return;
+  }
   emitEvent_("listening", "RFCOMM service published on channel " + decimal(listening.value()));
 }
 
 void RFCOMMBridge::poweredAdapterPresent(bool present) {
-  if (stopped_ || serviceLost_ || present == adapterPresent_) return;
+  if (stopped_ || present == adapterPresent_) return;
   adapterPresent_ = present;
+  // While the service is lost the state is only kept, for its return.
+  if (serviceLost_) return;
   if (!present) {
     emitError_("no powered Bluetooth adapter: waiting for one");
     return;

@@ -82,6 +82,15 @@ class RFCOMMBridge final : public platform::ChannelOpenObserver,
   // on the loop thread.
   void stop();
 
+  // Closes the client channel at once, so that a write in progress on
+  // another thread ends: a stop is on its way. Any thread.
+  void interrupt();
+
+  // While held (the parent is behind), no client's input is read: the active
+  // client's is paused, and so is that of a client that connects meanwhile.
+  // Main loop thread.
+  void holdClientInput(bool held);
+
   // Sends `data` whole to the active client channel and reports the outcome:
   // "rfcomm-write" with the byte count, or an error (no client, or the
   // platform's status), on the calling thread. Waits until the client has
@@ -125,7 +134,17 @@ class RFCOMMBridge final : public platform::ChannelOpenObserver,
   void handleLines();
   void handleLine(std::string_view line);
   void answerHello(std::string_view line);
-  void finishHelloReply(platform::Status status, std::uint8_t id);
+  // The waiting hello reply `serial` has ended: finished as below, then the
+  // client's next lines are handled if its channel is still the client's
+  // and took the reply, or dropped.
+  void finishHelloReply(std::uint64_t serial);
+  // Reports the waiting hello reply's outcome (-32 if its channel closed
+  // before it was known) and forwards its line. Called at once when its
+  // client is replaced or stopped, so that nothing of that client follows.
+  void finishWaitingHello();
+  // Pauses `channel`'s input while the parent is behind or a hello reply
+  // waits on it, and resumes it otherwise.
+  void updateInputPause(platform::Channel& channel);
 
   static constexpr std::string_view noClientMessage =
       "no active RFCOMM client channel is connected";
@@ -142,16 +161,24 @@ class RFCOMMBridge final : public platform::ChannelOpenObserver,
   // The registration for channel-open notifications.
   std::shared_ptr<platform::ChannelOpenRegistration> channelNotification_;
   LineFramer pendingInput_;
+  // The outcome of a hello reply that waits, set by whichever thread ends
+  // its write.
+  class HelloOutcome;
   // A hello reply that waits for the channel: the hello line, forwarded once
   // the reply's outcome is reported, and the channel whose input is paused
   // meanwhile.
   struct WaitingHello {
+    std::uint64_t serial;
     std::string line;
     std::shared_ptr<platform::Channel> channel;
+    std::uint8_t id;
+    std::shared_ptr<HelloOutcome> outcome;
   };
   std::optional<WaitingHello> waitingHello_;
-  bool stopped_ = false;      // set by stop(), never cleared
-  bool serviceLost_ = false;  // from a loss until a return publishes again
+  std::uint64_t helloReplies_ = 0;  // serials of the replies that had to wait
+  bool inputHeld_ = false;          // the parent is behind
+  bool stopped_ = false;            // set by stop(), never cleared
+  bool serviceLost_ = false;        // from a loss until a return publishes again
   // False from a report that no adapter is present and powered until one is
   // again; the service's loss makes it unknown, taken as present.
   bool adapterPresent_ = true;

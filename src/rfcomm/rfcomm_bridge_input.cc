@@ -1,4 +1,7 @@
 // RFCOMMBridge: inbound channel data, framed into lines, and the hello reply.
+#include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 
 #include "base/constants.h"
@@ -50,6 +53,22 @@ void RFCOMMBridge::handleLine(std::string_view line) {
   emitProtocol_(text);
 }
 
+class RFCOMMBridge::HelloOutcome {
+ public:
+  void set(platform::Status status) {
+    std::lock_guard lock(mutex_);
+    status_ = status;
+  }
+  std::optional<platform::Status> get() const {
+    std::lock_guard lock(mutex_);
+    return status_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::optional<platform::Status> status_;  // guarded by mutex_
+};
+
 void RFCOMMBridge::answerHello(std::string_view line) {
   emitEvent_("handshake", "Received hello, responding with hello_ack directly");
   const Client client = activeClient();
@@ -63,9 +82,12 @@ void RFCOMMBridge::answerHello(std::string_view line) {
   // A reply that must wait is finished by a task of the loop's own, whichever
   // thread ends the write (the loop sending it, or a thread closing the
   // channel), so that it never runs inside another of the bridge's calls.
+  const std::uint64_t serial = ++helloReplies_;
+  auto outcome = std::make_shared<HelloOutcome>();
   const std::optional<platform::Status> status =
-      client.channel->write(reply, [this, id = client.id](platform::Status outcome) {
-        platform_.mainLoop().post([this, outcome, id] { finishHelloReply(outcome, id); });
+      client.channel->write(reply, [this, outcome, serial](platform::Status ended) {
+        outcome->set(ended);
+        platform_.mainLoop().post([this, serial] { finishHelloReply(serial); });
       });
   if (status) {
     reportWrite(*status, reply.size(), client.id);
@@ -74,17 +96,44 @@ void RFCOMMBridge::answerHello(std::string_view line) {
   }
   // The client reads nothing more until its reply is out: a client that sends
   // hellos and never reads fills its own socket, not the helper's memory.
-  waitingHello_ = WaitingHello{std::string(line), client.channel};
-  client.channel->setInputPaused(true);
+  waitingHello_ =
+      WaitingHello{serial, std::string(line), client.channel, client.id, std::move(outcome)};
+  updateInputPause(*client.channel);
 }
 
-void RFCOMMBridge::finishHelloReply(platform::Status status, std::uint8_t id) {
-  reportWrite(status, helloAckPayload.size(), id);
+void RFCOMMBridge::finishHelloReply(std::uint64_t serial) {
+  // A reply finished already, at its client's replacement or stop, is done.
+  if (!waitingHello_ || waitingHello_->serial != serial) return;
+  const std::shared_ptr<platform::Channel> channel = waitingHello_->channel;
+  const bool delivered = waitingHello_->outcome->get() == platform::statusOK;
+  finishWaitingHello();
+  // A failed reply means a channel on its way out, whose close empties the
+  // buffer anyway: its other lines are not answered into it.
+  if (delivered && activeClient().channel == channel) {
+    handleLines();
+  } else {
+    pendingInput_.clear();
+  }
+}
+
+void RFCOMMBridge::finishWaitingHello() {
+  if (!waitingHello_) return;
   const WaitingHello waiting = std::move(*waitingHello_);
   waitingHello_.reset();
+  reportWrite(waiting.outcome->get().value_or(platform::statusClosed), helloAckPayload.size(),
+              waiting.id);
   emitProtocol_(waiting.line);
-  waiting.channel->setInputPaused(false);
-  handleLines();
+  updateInputPause(*waiting.channel);
+}
+
+void RFCOMMBridge::updateInputPause(platform::Channel& channel) {
+  channel.setInputPaused(inputHeld_ || (waitingHello_ && waitingHello_->channel.get() == &channel));
+}
+
+void RFCOMMBridge::holdClientInput(bool held) {
+  if (held == inputHeld_) return;
+  inputHeld_ = held;
+  if (const auto channel = activeClient().channel) updateInputPause(*channel);
 }
 
 }  // namespace harlo

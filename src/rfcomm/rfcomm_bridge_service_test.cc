@@ -212,8 +212,9 @@ TEST(RFCOMMBridgeService, StopAfterLoss) {
 }
 
 // Whether a powered adapter is present: one error per outage, "listening"
-// when an adapter is back, nothing while the service is lost, and an outage
-// that outlasts a loss reported again once the service has returned.
+// when an adapter is back, nothing while the service is lost. The state told
+// before the service's return decides what the return says: with none
+// powered, the error and no "listening" until one is.
 TEST(RFCOMMBridgeService, AdapterOutagesAreReportedOnceEach) {
   const std::string noAdapter = "error no powered Bluetooth adapter: waiting for one";
   enum class Step { adapterOff, adapterOn, serviceStops, serviceReturns };
@@ -231,13 +232,16 @@ TEST(RFCOMMBridgeService, AdapterOutagesAreReportedOnceEach) {
       {"two outages",
        {Step::adapterOff, Step::adapterOn, Step::adapterOff},
        {noAdapter, listeningReport(1), noAdapter}},
-      {"an outage during a loss is not told",
+      {"the service returns with none powered",
        {Step::serviceStops, Step::adapterOff, Step::serviceReturns, Step::adapterOn},
-       {lostReport, listeningReport(1)}},
-      {"an outage that outlasts a loss is told after the return",
-       {Step::adapterOff, Step::serviceStops, Step::serviceReturns, Step::adapterOff,
+       {lostReport, noAdapter, listeningReport(1)}},
+      {"an outage that outlasts a loss is told again at the return",
+       {Step::adapterOff, Step::serviceStops, Step::adapterOff, Step::serviceReturns,
         Step::adapterOn},
-       {noAdapter, lostReport, listeningReport(1), noAdapter, listeningReport(1)}},
+       {noAdapter, lostReport, noAdapter, listeningReport(1)}},
+      {"the service returns powered",
+       {Step::adapterOff, Step::serviceStops, Step::adapterOn, Step::serviceReturns},
+       {noAdapter, lostReport, listeningReport(1)}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

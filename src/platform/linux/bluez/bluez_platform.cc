@@ -183,15 +183,15 @@ class BluezPlatform final : public BluetoothPlatform {
     if (observer_ != nullptr) observer_->bluetoothServiceStopped();
   }
 
-  // The adapters are read before the observer hears of the return, as it
-  // publishes again and the channel check needs them; it is told of them
-  // after it has.
+  // The adapters are read, and the observer told of them, before it hears of
+  // the return: it publishes again, which the channel check needs them for,
+  // and says "listening" only with a powered adapter.
   void serviceReturned() {
     log_.write(Log::Level::notice, "bluetoothd is back; registering the service again");
     serviceLost_ = false;
     if (adapters_) readAdapters();
+    tellAdapterState();
     if (observer_ != nullptr) observer_->bluetoothServiceReturned();
-    loop_.post([this] { tellAdapterState(); });
   }
 
   // Tells the observer whether a powered adapter is present, when that is

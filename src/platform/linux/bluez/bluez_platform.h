@@ -17,9 +17,9 @@
 // Adapters: the platform follows bluetoothd's adapters (adapter_watch.h),
 // read when the bus is opened and again whenever the service returns, before
 // the observer hears of the return. The observer is told whether one is
-// present and powered in a posted task: soon after it is set, after each
-// return (even if nothing changed), and at every change; never while the
-// service is lost or the adapters could not be read.
+// present and powered: in a posted task soon after it is set and at every
+// change, and just before each return (even if nothing changed); never while
+// the service is lost or the adapters could not be read.
 //
 // Channel: the record is registered on the channel its description asks
 // for when that is free on every adapter, or else on the lowest one free on

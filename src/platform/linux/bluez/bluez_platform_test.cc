@@ -334,8 +334,8 @@ TEST_F(BluezPlatformTest, AdapterChangesAreTold) {
 }
 
 // While the service is lost nothing is told; when it returns the adapters
-// are read again and their state is told after the return, even when it
-// did not change.
+// are read again and their state is told just before the return, even when
+// it did not change.
 TEST_F(BluezPlatformTest, AdapterStateIsToldAgainAfterTheReturn) {
   startSim();
   ASSERT_TRUE(startAsTheBridgeDoes()) << sim_->log();
@@ -354,7 +354,7 @@ TEST_F(BluezPlatformTest, AdapterStateIsToldAgainAfterTheReturn) {
     expected.push_back(serviceStopped);
     EXPECT_EQ(service_.waitForHeard(expected.size()), expected);
     startSim(BluezSim::Options{.adapter = next.adapter});
-    expected.insert(expected.end(), {serviceReturned, next.told});
+    expected.insert(expected.end(), {next.told, serviceReturned});
     EXPECT_EQ(service_.waitForHeard(expected.size()), expected);
   }
   thread_->drain();

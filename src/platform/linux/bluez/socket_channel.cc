@@ -76,6 +76,12 @@ std::string durationText(std::chrono::milliseconds duration) {
 
 }  // namespace
 
+std::chrono::milliseconds WriteLimits::totalFor(std::size_t bytes) const {
+  const auto atRate = std::chrono::ceil<std::chrono::seconds>(
+      std::chrono::milliseconds(bytes * 1000 / std::max<std::size_t>(minRate, 1)));
+  return std::max(total, std::chrono::milliseconds(atRate));
+}
+
 std::shared_ptr<SocketChannel> SocketChannel::create(RunLoop& loop, int fd,
                                                      std::uint8_t publishedChannel, Log& log,
                                                      std::string device, WriteLimits limits) {
@@ -147,21 +153,16 @@ std::optional<Status> SocketChannel::write(std::span<const std::uint8_t> data, W
   const Clock::time_point now = Clock::now();
   const bool wasIdle = queue_.empty();
   if (wasIdle) lastProgress_ = now;
+  const std::chrono::milliseconds limit = limits_.totalFor(data.size());
   queue_.push_back(QueuedWrite{
       std::vector<std::uint8_t>(data.begin() + static_cast<std::ptrdiff_t>(sent), data.end()), 0,
-      now + limits_.total, std::move(done)});
+      now + limit, limit, std::move(done)});
   lock.unlock();
   if (wasIdle) driveSoon();
   return std::nullopt;
 }
 
 void SocketChannel::driveSoon() {
-  // On the loop, the watch and the timer take it from here, so that `done`
-  // never runs inside write().
-  if (loop_.isLoopThread()) {
-    keepWatching();
-    return;
-  }
   loop_.post([weak = weak_from_this()] {
     if (const auto self = weak.lock()) self->sendQueued();
   });
@@ -197,7 +198,7 @@ void SocketChannel::sendQueued() {
         cause = "a write made no progress for " + durationText(limits_.stall);
       } else if (now >= queue_.front().deadline) {
         broken = statusFromErrno(ETIMEDOUT);
-        cause = "a write did not finish within " + durationText(limits_.total);
+        cause = "a write did not finish within " + durationText(queue_.front().limit);
       }
     }
   }

@@ -10,9 +10,9 @@
 //   socket is writable and at least every `retry` (a Unix socket reports
 //   writability only once its queue has drained to a quarter). A write fails
 //   with -110 (ETIMEDOUT) when the peer has taken nothing for `stall`, or when
-//   it has not finished `total` after it began; the channel is then shut
-//   down, as part of the line may be out already and the stream cannot be
-//   brought back in step.
+//   it has not finished by the later of `total` and its size at `minRate`
+//   after it began; the channel is then shut down, as part of the line may be
+//   out already and the stream cannot be brought back in step.
 // - Close: end of file, hang-up or a read or send error, close(), or a write
 //   that times out all shut the socket down (shutdown(SHUT_RDWR): bluetoothd
 //   keeps its own copy of the fd, so closing ours alone would leave the link
@@ -52,8 +52,12 @@ namespace harlo::platform {
 // How long a write may wait (see above).
 struct WriteLimits {
   std::chrono::milliseconds stall{10'000};  // the peer takes nothing
-  std::chrono::milliseconds total{30'000};  // since the write began
+  std::chrono::milliseconds total{30'000};  // since the write began, at least
+  std::size_t minRate = 16 * 1024;          // bytes per second a large write is granted
   std::chrono::milliseconds retry{1'000};   // try again at least this often
+
+  // How long a write of `bytes` may take in all.
+  std::chrono::milliseconds totalFor(std::size_t bytes) const;
 };
 
 class SocketChannel final : public Channel, public std::enable_shared_from_this<SocketChannel> {
@@ -91,7 +95,8 @@ class SocketChannel final : public Channel, public std::enable_shared_from_this<
   struct QueuedWrite {
     std::vector<std::uint8_t> bytes;  // what the socket has not taken yet, from `sent` on
     std::size_t sent = 0;
-    Clock::time_point deadline;  // when the write began, plus the total limit
+    Clock::time_point deadline;  // when the write began, plus its total limit
+    std::chrono::milliseconds limit;
     WriteDone done;
   };
 
@@ -100,7 +105,8 @@ class SocketChannel final : public Channel, public std::enable_shared_from_this<
   void onReady(std::uint32_t revents);
   void readInput();
   void sendQueued();
-  // Makes the loop send what was just queued.
+  // Makes the loop send what was just queued, in a task of its own, so that
+  // nothing write() started can end the write inside write().
   void driveSoon();
   // Creates the watch and the timer if needed, then sets what the watch waits
   // for and when the timer fires from the current state. Loop thread.

@@ -95,6 +95,8 @@ class SocketChannelTest : public testing::Test {
     ASSERT_EQ(::write(peer_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
   }
 
+  std::pair<Status, std::size_t> writeToReadingPeer(std::size_t bytes, std::size_t perTenth);
+
   // Writes `bytes` and waits, with a bound, for the outcome.
   Status writeAndWait(std::span<const std::uint8_t> bytes) {
     std::promise<Status> outcome;
@@ -215,26 +217,53 @@ TEST_F(SocketChannelTest, WriteAfterCloseFails) {
   EXPECT_EQ(writeAndWait({}), statusOK);
 }
 
-// A peer that keeps taking a little cannot hold a write past the total
-// limit: it fails with -110 although bytes went out, and the channel goes.
-TEST_F(SocketChannelTest, TricklingPeerFailsAtTheTotalLimit) {
+// A write may last the later of the total limit and its size at the
+// minimum rate, measured here with a peer that reads `perTenth` bytes every
+// 100 ms: the outcome and what the peer took.
+std::pair<Status, std::size_t> SocketChannelTest::writeToReadingPeer(std::size_t bytes,
+                                                                     std::size_t perTenth) {
   shrinkSendBuffer();
   openChannel({.stall = std::chrono::milliseconds(400),
                .total = std::chrono::milliseconds(1500),
+               .minRate = 100'000,
                .retry = std::chrono::milliseconds(50)});
   std::atomic<bool> done{false};
   std::size_t taken = 0;
-  std::thread trickle([&] {
-    while (!done) {
-      taken += peerRead(512, 512).size();
+  std::thread reader([&] {
+    while (!done && taken < bytes) {
+      taken += peerRead(perTenth, perTenth).size();
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
   });
-  EXPECT_EQ(writeAndWait(pattern(1'000'000, 7)), -110);
-  delegate_.waitForClose();
+  const Status status = writeAndWait(pattern(bytes, 7));
+  if (status != statusOK) delegate_.waitForClose();
   done = true;
-  trickle.join();
-  EXPECT_GT(taken, 0u) << "the peer took nothing: this was a stall, not the total limit";
+  reader.join();
+  return {status, taken};
+}
+
+// A peer that keeps taking a little cannot hold a write past the total limit
+// (1.5 s here, as 100 kB at the rate take less): it fails with -110 although
+// bytes went out, and the channel goes.
+TEST_F(SocketChannelTest, TricklingPeerFailsAtTheTotalLimit) {
+  const auto [status, taken] = writeToReadingPeer(100'000, 4096);
+  EXPECT_EQ(status, -110);
+  EXPECT_GT(taken, 0u);
+  thread_->drain();
+  const std::vector<std::string> logged = log_.lines();
+  ASSERT_EQ(logged.size(), 1u);
+  EXPECT_TRUE(logged[0].starts_with(
+      "client 00:11:22:33:44:55 disconnected: a write did not finish within 1500 ms"))
+      << logged[0];
+}
+
+// A large write gets its size at the minimum rate (6 s for 600 kB at
+// 100 kB/s): a peer that needs more than the total limit for it, about 2 s,
+// but reads faster than the rate, gets it whole.
+TEST_F(SocketChannelTest, SlowPeerFinishesALargeWriteAtTheMinimumRate) {
+  const auto [status, taken] = writeToReadingPeer(600'000, 30'000);
+  EXPECT_EQ(status, statusOK);
+  EXPECT_EQ(taken, 600'000u);
 }
 
 // Closing the channel ends a write that waits for the peer at once, with the

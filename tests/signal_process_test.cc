@@ -101,5 +101,28 @@ TEST_F(StopSignal, SecondSignalEndsTheProcessAtOnce) {
   EXPECT_EQ(helper_->waitForExit(1s), ExitStatus::killedBy(SIGTERM)) << diagnostics();
 }
 
+// A signal while the helper starts, with bluetoothd answering nothing, ends
+// it within 3 s all the same, with status 0 and "stopping" as its last line.
+TEST_F(StopSignal, ActsDuringTheStartWhateverHoldsIt) {
+  ASSERT_NO_FATAL_FAILURE(startReady());
+  ASSERT_TRUE(sim_->process().sendSignal(SIGSTOP));
+  auto starting = launchHelper(bus_->environment());
+  ASSERT_TRUE(starting.ok()) << starting.error();
+  helper_ = std::move(starting.value());
+  std::this_thread::sleep_for(300ms);  // the start waits for bluetoothd
+  const auto signalled = Clock::now();
+  ASSERT_TRUE(helper_->sendSignal(SIGTERM));
+  EXPECT_EQ(helper_->waitForExit(3s), ExitStatus::exitedWith(0)) << diagnostics();
+  std::cout
+      << "SIGTERM ended the start in "
+      << std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - signalled).count()
+      << " ms\n";
+  std::string last;
+  while (auto line = helper_->readLine(Subprocess::Stream::out, 1s)) last = *line;
+  EXPECT_EQ(nlohmann::json::parse(last, nullptr, false),
+            eventMessage("stopping", "received SIGTERM"));
+  EXPECT_EQ(helper_->transcript(Subprocess::Stream::err), "");
+}
+
 }  // namespace
 }  // namespace harlo::test_support

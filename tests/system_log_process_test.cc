@@ -3,6 +3,7 @@
 // names each client's device and why it went with the bytes each way, and
 // traffic adds no line at all.
 #include <gmock/gmock.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <syslog.h>
@@ -75,14 +76,21 @@ class HelperSystemLog : public BridgeProcessTest {
  protected:
   void SetUp() override { captureSystemLog(); }
 
-  // What the helper `pid` logged since the last call, every line it sent so
-  // far included.
-  std::vector<SyslogLine> loggedBy(pid_t pid) {
-    std::string problem;
-    std::vector<SyslogLine> lines = syslog_->takeLines(&problem);
-    EXPECT_EQ(problem, "");
-    std::erase_if(lines, [pid](const SyslogLine& line) { return line.pid != pid; });
-    return lines;
+  // What `pid` has logged since the last call: at least `count` lines,
+  // waited for with a bound (the helper's log thread sends a line a moment
+  // after the event that the test has seen), and any others that came by then.
+  std::vector<SyslogLine> loggedBy(pid_t pid, std::size_t count = 0) {
+    std::vector<SyslogLine> lines;
+    const auto deadline = std::chrono::steady_clock::now() + defaultWait;
+    for (;;) {
+      std::string problem;
+      std::vector<SyslogLine> taken = syslog_->takeLines(&problem);
+      EXPECT_EQ(problem, "");
+      std::erase_if(taken, [pid](const SyslogLine& line) { return line.pid != pid; });
+      lines.insert(lines.end(), taken.begin(), taken.end());
+      if (lines.size() >= count || std::chrono::steady_clock::now() >= deadline) return lines;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
   }
 
   // The next `count` messages, each within `bound`, sorted.
@@ -180,7 +188,7 @@ TEST_F(HelperSystemLog, EachStartFailureNamesItsCause) {
 TEST_F(HelperSystemLog, SessionNamesEachClientAndWhyItWent) {
   ASSERT_NO_FATAL_FAILURE(startReady());
   const pid_t pid = helper_->pid();
-  EXPECT_THAT(loggedBy(pid), ElementsAre(started, hci0Powered, registered));
+  EXPECT_THAT(loggedBy(pid, 3), ElementsAre(started, hci0Powered, registered));
 
   UniqueFd first = connectClient();
   ASSERT_TRUE(first);
@@ -189,12 +197,12 @@ TEST_F(HelperSystemLog, SessionNamesEachClientAndWhyItWent) {
   send(protocolCommand("to the first"));  // 13 bytes out
   EXPECT_EQ(readLineWithin(first.get()), "to the first");
   EXPECT_EQ(nextMessage(), eventMessage("rfcomm-write", "wrote 13 bytes to RFCOMM channel 1"));
-  EXPECT_THAT(loggedBy(pid), ElementsAre(clientConnected(1)));
+  EXPECT_THAT(loggedBy(pid, 1), ElementsAre(clientConnected(1)));
 
   UniqueFd second = connectClient();
   ASSERT_TRUE(second);
   EXPECT_EQ(nextMessage(), disconnected);
-  EXPECT_THAT(loggedBy(pid),
+  EXPECT_THAT(loggedBy(pid, 2),
               ElementsAre(clientConnected(2),
                           logged(LOG_INFO,
                                  "client 00:00:00:00:00:01 disconnected: replaced by a newer "
@@ -231,7 +239,7 @@ TEST_F(HelperSystemLog, SessionNamesEachClientAndWhyItWent) {
   EXPECT_EQ(intruderCalls("Release", ""), "");
   const std::string notBluetoothd =
       " " + intruder.value()->uniqueName() + ", which is not bluetoothd (the owner of org.bluez)";
-  EXPECT_THAT(loggedBy(pid),
+  EXPECT_THAT(loggedBy(pid, 3),
               ElementsAre(logged(LOG_WARNING, "refused a connection offered by" + notBluetoothd),
                           logged(LOG_WARNING, "refused a disconnection asked by" + notBluetoothd),
                           logged(LOG_WARNING, "ignored a release asked by" + notBluetoothd)));
@@ -243,21 +251,21 @@ TEST_F(HelperSystemLog, SessionNamesEachClientAndWhyItWent) {
       nextMessages(2, 30s),
       sorted({errorMessage("failed to write to RFCOMM channel 1: status=-110"), disconnected}))
       << diagnostics();
-  EXPECT_THAT(loggedBy(pid),
+  EXPECT_THAT(loggedBy(pid, 1),
               ElementsAre(logged(LOG_INFO, MatchesRegex("client 00:00:00:00:00:02 disconnected: a "
                                                         "write made no progress for 10 s; 0 bytes "
                                                         "in, [1-9][0-9]* bytes out"))));
 
   UniqueFd third = connectClient();
   ASSERT_TRUE(third);
-  EXPECT_THAT(loggedBy(pid), ElementsAre(clientConnected(3)));
+  EXPECT_THAT(loggedBy(pid, 1), ElementsAre(clientConnected(3)));
 
   EXPECT_EQ(sim_->stop(), ExitStatus::exitedWith(0));
   EXPECT_EQ(
       nextMessages(2, defaultWait),
       sorted({errorMessage("bluetooth service stopped: waiting for it to return"), disconnected}))
       << diagnostics();
-  EXPECT_THAT(loggedBy(pid),
+  EXPECT_THAT(loggedBy(pid, 2),
               ElementsAre(logged(LOG_WARNING, "bluetoothd went away"),
                           logged(LOG_INFO,
                                  "client 00:00:00:00:00:03 disconnected: the Bluetooth service was "
@@ -265,7 +273,7 @@ TEST_F(HelperSystemLog, SessionNamesEachClientAndWhyItWent) {
 
   send(commandLine("shutdown"));
   EXPECT_EQ(helper_->waitForExit(), ExitStatus::exitedWith(0)) << diagnostics();
-  EXPECT_THAT(loggedBy(pid),
+  EXPECT_THAT(loggedBy(pid, 2),
               ElementsAre(logged(LOG_NOTICE, "shutdown requested; stopping"), ended(0)));
 }
 
@@ -279,7 +287,7 @@ TEST_F(HelperSystemLog, TrafficAddsNoLine) {
   UniqueFd client = connectClient();
   ASSERT_TRUE(client);
   const pid_t pid = helper_->pid();
-  EXPECT_THAT(loggedBy(pid), ElementsAre(started, hci0Powered, registered, clientConnected(1)));
+  EXPECT_THAT(loggedBy(pid, 4), ElementsAre(started, hci0Powered, registered, clientConnected(1)));
 
   std::atomic<bool> parentWrote{true};
   std::thread parent([&] {
@@ -338,7 +346,7 @@ TEST_F(HelperSystemLog, TrafficAddsNoLine) {
 
   helper_->closeStdin();
   EXPECT_EQ(helper_->waitForExit(), ExitStatus::exitedWith(0)) << diagnostics();
-  EXPECT_THAT(loggedBy(pid),
+  EXPECT_THAT(loggedBy(pid, 3),
               ElementsAre(logged(LOG_NOTICE, "stdin closed; stopping"),
                           logged(LOG_INFO,
                                  "client 00:00:00:00:00:01 disconnected: the helper is "
@@ -346,6 +354,45 @@ TEST_F(HelperSystemLog, TrafficAddsNoLine) {
                                      std::to_string(helperBytes) + " bytes in, " +
                                      std::to_string(clientBytes) + " bytes out"),
                           ended(0)));
+}
+
+// A system log that stops reading holds nothing: 20 clients come and go,
+// each reported to the parent within 2 s; once the log reads again, it is
+// told how many lines it missed; and with the log stuck again SIGTERM ends
+// the helper within 3 s with status 0.
+TEST_F(HelperSystemLog, LogThatStopsReadingHoldsNothing) {
+  ASSERT_NO_FATAL_FAILURE(startReady());
+  const pid_t pid = helper_->pid();
+  EXPECT_THAT(loggedBy(pid, 3), ElementsAre(started, hci0Powered, registered));
+  const auto clientsComeAndGo = [&](int count) {
+    for (int i = 0; i < count; ++i) {
+      auto client = sim_->connectClient();
+      ASSERT_TRUE(client.ok()) << client.error();
+      EXPECT_EQ(nextMessage(2s),
+                eventMessage("client-connected", "Incoming RFCOMM client connected on channel 1"));
+      client.value().reset();
+      EXPECT_EQ(nextMessage(2s), disconnected) << diagnostics();
+    }
+  };
+
+  syslog_->setReading(false);
+  ASSERT_NO_FATAL_FAILURE(clientsComeAndGo(20));
+  syslog_->setReading(true);
+  std::vector<SyslogLine> lines;
+  const auto dropped = logged(LOG_WARNING, MatchesRegex("[1-9][0-9]* log lines dropped"));
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (!::testing::Matches(::testing::Contains(dropped))(lines) &&
+         std::chrono::steady_clock::now() < deadline) {
+    const auto more = loggedBy(pid, 1);
+    lines.insert(lines.end(), more.begin(), more.end());
+  }
+  EXPECT_THAT(lines, ::testing::Contains(dropped));
+
+  syslog_->setReading(false);
+  ASSERT_NO_FATAL_FAILURE(clientsComeAndGo(15));
+  ASSERT_TRUE(helper_->sendSignal(SIGTERM));
+  EXPECT_EQ(helper_->waitForExit(3s), ExitStatus::exitedWith(0)) << diagnostics();
+  syslog_->setReading(true);
 }
 
 }  // namespace

@@ -7,9 +7,13 @@
 // per message: a flood of messages adds no line. The program's log is the
 // system log (app/system_log.h); tests record the lines instead.
 //
-// Thread safety: write() may be called from any thread.
+// A log never makes its caller wait for whoever reads it: a log that cannot
+// take a line drops it (and says how many it dropped, once it can).
+//
+// Thread safety: write() and flush() may be called from any thread.
 #pragma once
 
+#include <chrono>
 #include <string_view>
 
 namespace harlo {
@@ -27,6 +31,11 @@ class Log {
 
   // One line, without a line feed.
   virtual void write(Level level, std::string_view line) = 0;
+
+  // Waits until the lines written so far have reached the log, or `bound`
+  // has passed, for a process about to end at once. A log that writes each
+  // line as it is given returns at once.
+  virtual void flush(std::chrono::milliseconds /*bound*/) {}
 };
 
 }  // namespace harlo

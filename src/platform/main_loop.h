@@ -7,7 +7,6 @@
 #pragma once
 
 #include <functional>
-#include <string_view>
 
 #include "platform/status.h"
 
@@ -40,14 +39,6 @@ class MainLoop {
   // True when called on the thread currently inside run(), or on the thread
   // that created the loop while no thread is inside run().
   virtual bool isLoopThread() const = 0;
-
-  // Has `requested` called on the loop thread when the process is asked from
-  // outside to stop, with the request's name (on Linux the signal's: SIGTERM,
-  // SIGINT or SIGHUP, whose default action is held back meanwhile). Only the
-  // first request is passed on: a second one ends the process at once, as it
-  // would have without this. Call once, on the loop thread, before any other
-  // thread is started. Fails with a negative errno.
-  virtual Status watchStopRequests(std::function<void(std::string_view name)> requested) = 0;
 };
 
 }  // namespace harlo::platform

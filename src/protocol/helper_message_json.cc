@@ -12,6 +12,9 @@ namespace {
 
 using Category = DecodeError::Category;
 
+// Texts longer than this are measured before a line is built.
+constexpr std::size_t measuredTextBytes = 64 * 1024;
+
 // The optional texts in the order they are written, as the view the encoder
 // reads holds them.
 struct TextField {
@@ -241,10 +244,13 @@ HelperMessageView HelperMessageView::of(const HelperMessage& message) {
 }
 
 void appendHelperMessageJSON(std::string& out, const HelperMessageView& message) {
-  // Room for the texts, keys and punctuation when nothing needs escaping.
+  // Room for the texts, keys and punctuation when nothing needs escaping; a
+  // long text is measured, as its escapes could make it grow several times.
   std::size_t estimate = 80 + message.kind.size();
   for (const TextField& text : optionalTextFields) {
-    if (const auto& value = message.*text.view) estimate += value->size() + 16;
+    const auto& value = message.*text.view;
+    if (!value) continue;
+    estimate += (value->size() > measuredTextBytes ? jsonStringLength(*value) : value->size()) + 16;
   }
   out.reserve(out.size() + estimate);
   out += "{\"kind\":";

@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <functional>
 #include <string>
@@ -17,6 +19,8 @@
 
 namespace harlo {
 namespace {
+
+using namespace std::chrono_literals;
 
 // A pipe whose read end is drained by a thread into a string. The reader
 // gives up after ten seconds without a byte and closes its end, so a stuck
@@ -133,6 +137,7 @@ TEST(OutputWriter, NonBlockingDescriptorGetsWholeLines) {
   pipe.startDraining();
   ASSERT_TRUE(writer.emitError(big).ok());
   ASSERT_TRUE(writer.emitError("after").ok());
+  ASSERT_TRUE(writer.drain(std::chrono::steady_clock::now() + 10s));
   EXPECT_EQ(pipe.finish(), encodeHelperMessage(HelperMessage::makeError(big)) + "\n" +
                                encodeHelperMessage(HelperMessage::makeError("after")) + "\n");
 }
@@ -164,6 +169,7 @@ TEST(OutputWriter, ConcurrentWritersKeepLinesWholeAndOrdered) {
     });
   }
   for (std::thread& thread : writers) thread.join();
+  ASSERT_TRUE(writer.drain(std::chrono::steady_clock::now() + 10s));
 
   const std::vector<std::string> lines = splitLines(pipe.finish());
   ASSERT_EQ(lines.size(), 2u * messagesPerThread);
@@ -179,6 +185,71 @@ TEST(OutputWriter, ConcurrentWritersKeepLinesWholeAndOrdered) {
   }
   EXPECT_EQ(next[0], messagesPerThread);
   EXPECT_EQ(next[1], messagesPerThread);
+}
+
+// A reader that takes nothing holds no emit: the lines wait, the writer goes
+// behind past its limit (its room descriptor no longer readable), and once the
+// reader reads again every line arrives once, in order, and the writer is no
+// longer behind.
+TEST(OutputWriter, ReaderThatStopsReadingHoldsNoEmitAndLosesNoLine) {
+  constexpr std::size_t limit = 64 * 1024;
+  DrainedPipe pipe;
+  ASSERT_EQ(fcntl(pipe.writeFd(), F_SETFL, fcntl(pipe.writeFd(), F_GETFL) | O_NONBLOCK), 0);
+  OutputWriter writer(pipe.writeFd(), limit);
+  std::atomic<int> changes{0};
+  writer.onBehindChanged([&] { ++changes; });
+  const auto roomNow = [&] {
+    pollfd entry{writer.roomFd(), POLLIN, 0};
+    return poll(&entry, 1, 0) == 1;
+  };
+  EXPECT_TRUE(roomNow());
+
+  std::string expected;
+  int emitted = 0;
+  while (!writer.behind()) {
+    ASSERT_LT(emitted, 10000) << "never behind";
+    const HelperMessage message = HelperMessage::makeProtocol(detailFor(emitted++));
+    ASSERT_TRUE(writer.emitMessage(message).ok());
+    expected += encodeHelperMessage(message) + "\n";
+  }
+  EXPECT_FALSE(roomNow());
+  EXPECT_EQ(changes.load(), 1);
+
+  pipe.startDraining();
+  ASSERT_TRUE(writer.drain(std::chrono::steady_clock::now() + 10s));
+  EXPECT_FALSE(writer.behind());
+  EXPECT_TRUE(roomNow());
+  EXPECT_EQ(changes.load(), 2);
+  EXPECT_EQ(pipe.finish(), expected);
+}
+
+// After finish() the last line still goes out, and after close() nothing
+// does: either way a later emit fails with EPIPE and writes no byte.
+TEST(OutputWriter, NothingFollowsTheEndOfTheOutput) {
+  const std::string last = R"({"kind":"event","event":"stopping","detail":"done","version":1})";
+  struct Case {
+    const char* scenario;
+    std::function<void(OutputWriter&)> end;
+    std::string output;
+  };
+  const Case cases[] = {
+      {"finish", [](OutputWriter& w) { EXPECT_TRUE(w.finish("stopping", "done").ok()); },
+       last + "\n"},
+      {"close", [](OutputWriter& w) { w.close(); }, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.scenario);
+    DrainedPipe pipe;
+    OutputWriter writer(pipe.writeFd());
+    pipe.startDraining();
+    c.end(writer);
+    const auto late = writer.emitEvent("late", "line");
+    ASSERT_FALSE(late.ok());
+    EXPECT_EQ(late.error().errnum, EPIPE);
+    EXPECT_FALSE(writer.finish("stopping", "again").ok());
+    EXPECT_TRUE(writer.drain(std::chrono::steady_clock::now() + 10s));
+    EXPECT_EQ(pipe.finish(), c.output);
+  }
 }
 
 }  // namespace

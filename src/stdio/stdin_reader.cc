@@ -39,16 +39,16 @@ std::string readFailure(int errnum) {
   return "read failed: " + std::generic_category().message(errnum);
 }
 
-// What a wait for input ended with: input (bytes, end of input or an error
-// for read() to report), a stop request, or the errno of a failed poll.
-enum class Woken { input, stopRequested };
-Result<Woken, int> waitForInputOrStop(int input, int stopFd) {
-  pollfd entries[] = {{input, POLLIN, 0}, {stopFd, POLLIN, 0}};
+// What a wait ended with: `fd` ready (input, an error for read() to report,
+// or room in the output), a stop request, or the errno of a failed poll.
+enum class Woken { ready, stopRequested };
+Result<Woken, int> waitForReadableOrStop(int fd, int stopFd) {
+  pollfd entries[] = {{fd, POLLIN, 0}, {stopFd, POLLIN, 0}};
   while (poll(entries, 2, -1) < 0) {
     if (errno != EINTR) return fail(int{errno});
   }
   if (entries[1].revents != 0) return Woken::stopRequested;
-  return Woken::input;
+  return Woken::ready;
 }
 
 std::string oversizedLineMessage() {
@@ -74,7 +74,7 @@ class StdinReader final {
   Step readUntilDone() {
     char block[readBlockBytes];
     for (;;) {
-      const auto woken = waitForInputOrStop(context_.input, context_.stop.readyFd());
+      const auto woken = waitForReadableOrStop(context_.input, context_.stop.readyFd());
       if (!woken) return fail(readFailure(woken.error()));
       if (woken.value() == Woken::stopRequested) return stopAsRequested();
       const ssize_t got = ::read(context_.input, block, sizeof block);
@@ -96,6 +96,13 @@ class StdinReader final {
     framer_.append(block);
     while (std::optional<StdinLine> line = framer_.next()) {
       if (context_.stop.requested()) return stopAsRequested();
+      // While the parent does not take what it is sent, its next line waits:
+      // its answers would only pile up in the helper.
+      if (context_.output.behind()) {
+        const auto woken = waitForReadableOrStop(context_.output.roomFd(), context_.stop.readyFd());
+        if (!woken) return fail(readFailure(woken.error()));
+        if (woken.value() == Woken::stopRequested) return stopAsRequested();
+      }
       const Step step = handleLine(*line);
       if (!step || step.value() == Progress::finished) return step;
     }
@@ -162,7 +169,7 @@ class StdinReader final {
 
   Step finish(std::string_view reason) {
     context_.bridge.stop();
-    const Step step = reported(context_.output.emitEvent("stopping", reason));
+    const Step step = reported(context_.output.finish("stopping", reason));
     if (!step) return step;
     return Progress::finished;
   }

@@ -4,10 +4,12 @@
 // and reads them in reads of at most 4096 bytes, frames them
 // into lines (StdinFramer), dispatches each line (dispatchLine) and carries
 // out the action: replies and error reports go to `output`, protocol payloads
-// to the bridge's client. It ends exactly once, on the first of:
+// to the bridge's client. While `output` is behind (the parent does not read
+// what it is sent), the next line waits for room. It ends exactly once, on
+// the first of:
 // - "shutdown": logs "shutdown requested; stopping", stops the bridge,
-//   reports "stopping" ("shutdown requested"); lines after it, even in the
-//   same read, are dropped unread.
+//   reports "stopping" ("shutdown requested") as the output's last line;
+//   lines after it, even in the same read, are dropped unread.
 // - end of input: reports a partial last line if there is one, logs "stdin
 //   closed; stopping", stops the bridge, reports "stopping" ("stdin closed").
 // - a stop request: stops the bridge and reports "stopping" with the

@@ -6,13 +6,29 @@
 //   bytes of "harlo-stdin-reader"), then runs the main run loop, on which
 //   every Bluetooth callback of the bridge arrives.
 // - The reader thread reads the parent's messages from `input`, acts on them,
-//   and finally stops the run loop; the main thread then joins it.
-// Both threads write helper-message lines to `output` through one writer.
+//   and finally stops the run loop; the main thread then joins it and gives
+//   the output a bounded time to reach the parent.
+// - The output writer's thread writes what the parent has not taken yet; the
+//   parent never holds the others (output_writer.h).
+// - The stop thread of `signals` passes a stop request on, and ends the
+//   process itself if the mode has not ended in time (below).
+// Both the main and the reader thread write helper-message lines to `output`
+// through the one writer.
+//
+// A stop request (a signal) ends the mode as "shutdown" does, with
+// "stopping" naming it, and status 0, within 3 s whatever holds the mode: the
+// client is closed at once, the reader takes up the request, and the output
+// gets up to 1 s to drain. When the orderly end has not come 2.4 s after the
+// request (bluetoothd or the bus holding the loop or the start), the stop
+// thread ends the process itself: "stopping" is queued if it was not, the
+// output drains until 2.7 s, and the process exits with status 0 (the
+// registration ends with the bus connection).
 #pragma once
 
 #include "base/log.h"
 #include "platform/bluetooth_platform.h"
 #include "platform/main_loop.h"
+#include "platform/stop_signals.h"
 
 namespace harlo {
 
@@ -24,10 +40,11 @@ struct StdioBridgeFds {
 
 // Runs bridge mode on `loop` (whose loop thread is the calling thread) with
 // `platform`, which must be attached to `loop`. Returns the exit status: 0
-// after "shutdown" or end of input, 2 when the bridge cannot start or the
-// reader fails. The descriptors are not closed. Why the mode ends, when that
-// is not the parent's doing (a signal, a failure), also goes to `log`.
+// after "shutdown", end of input or a stop request, 2 when the bridge cannot
+// start or the reader fails. The descriptors are not closed. Why the mode
+// ends, when that is not the parent's doing (a signal, a failure), also goes
+// to `log`. The receiver it gives `signals` is removed before it returns.
 int runStdioBridge(platform::MainLoop& loop, platform::BluetoothPlatform& platform,
-                   StdioBridgeFds fds, Log& log);
+                   platform::StopSignals& signals, StdioBridgeFds fds, Log& log);
 
 }  // namespace harlo

@@ -73,6 +73,12 @@ bool awaitSleepingThread(const std::string& name) {
   return false;
 }
 
+// Nothing outside the test asks the mode to stop.
+class NoStopSignals final : public platform::StopSignals {
+ public:
+  void onRequest(std::function<void(std::string_view)>) override {}
+};
+
 // Plays the parent (the input and output pipes) and the Bluetooth client (the
 // fake platform) around one run of bridge mode on the test thread.
 class BridgeSession {
@@ -94,7 +100,7 @@ class BridgeSession {
       input.closeWriteEnd();
     });
     const int status = runStdioBridge(
-        fake.mainLoop(), fake,
+        fake.mainLoop(), fake, signals,
         {inputFd.value_or(input.readEnd()), output.writeEnd(), error.writeEnd()}, log);
     parentThread.join();
     collectTheRest();
@@ -153,6 +159,7 @@ class BridgeSession {
   std::unique_ptr<platform::RunLoop> loop = std::move(platform::RunLoop::create()).value();
   FakePlatform fake;
   RecordingLog log;
+  NoStopSignals signals;
   TestPipe input;
   TestPipe output;
   TestPipe error;
@@ -327,9 +334,6 @@ class BreakingLoop final : public platform::MainLoop {
     changed_.wait(lock, [this] { return broken_; });
   }
   bool isLoopThread() const override { return std::this_thread::get_id() == creator_; }
-  platform::Status watchStopRequests(std::function<void(std::string_view)>) override {
-    return platform::statusOK;
-  }
 
   // Waits, with a bound, until another thread waits in postAndWait().
   bool awaitWaiter() {
@@ -381,7 +385,7 @@ TEST(StdioBridge, LoopFailureEndsTheModeWhateverTheReaderDoes) {
     // The input stays open: the parent thread never closes it.
     const platform::TestWatchdog watchdog("the mode did not end after the loop failed", 30s);
     const int status = runStdioBridge(
-        loop, session.fake,
+        loop, session.fake, session.signals,
         {session.input.readEnd(), session.output.writeEnd(), session.error.writeEnd()},
         session.log);
     parent.join();

@@ -27,10 +27,6 @@ class ManualLoop final : public platform::MainLoop {
   void post(std::function<void()> work) override;
   void postAndWait(std::function<void()> work) override;
   bool isLoopThread() const override { return true; }
-  // Nothing outside the test asks a manual loop to stop.
-  platform::Status watchStopRequests(std::function<void(std::string_view)>) override {
-    return platform::statusOK;
-  }
 
   // Runs posted work, and the work it posts, until none is left. Returns how
   // much ran.

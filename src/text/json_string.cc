@@ -55,7 +55,41 @@ void appendEscape(std::string& out, unsigned char byte) {
   out += hexDigits[byte & 0x0F];
 }
 
+// The length of a byte's escape, for a byte that needs attention and is not
+// part of a UTF-8 sequence.
+std::size_t escapeLength(unsigned char byte) {
+  switch (byte) {
+    case '"':
+    case '\\':
+    case '/':
+    case '\b':
+    case '\f':
+    case '\n':
+    case '\r':
+    case '\t':
+      return 2;
+    default:
+      return 6;
+  }
+}
+
 }  // namespace
+
+std::size_t jsonStringLength(std::string_view text) {
+  std::size_t length = 2;
+  for (std::size_t i = 0; i < text.size();) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if (byte >= 0x80) {
+      const UTF8Unit unit = scanUTF8Unit(text.substr(i));
+      length += unit.wellFormed ? unit.length : replacementCharacterUTF8.size();
+      i += unit.length;
+      continue;
+    }
+    length += needsAttention[byte] ? escapeLength(byte) : 1;
+    ++i;
+  }
+  return length;
+}
 
 void appendJSONString(std::string& out, std::string_view text) {
   out.reserve(out.size() + text.size() + 2);

@@ -13,4 +13,9 @@ namespace harlo {
 // written as U+FFFD, so the result is always valid UTF-8.
 void appendJSONString(std::string& out, std::string_view text);
 
+// The length of what appendJSONString appends for `text`, quotes included:
+// for reserving room for a long text at once, so that it is never held twice
+// while its JSON grows.
+std::size_t jsonStringLength(std::string_view text);
+
 }  // namespace harlo

@@ -128,6 +128,11 @@ SyslogCapture::SyslogCapture(std::unique_ptr<TempDir> folder, UniqueFd socket, U
 }
 
 SyslogCapture::~SyslogCapture() {
+  {
+    const std::lock_guard lock(mutex_);
+    ending_ = true;
+  }
+  received_.notify_all();
   const std::uint64_t one = 1;
   // An eventfd write of 1 cannot fail short of an overflow.
   [[maybe_unused]] const auto written = ::write(stop_.get(), &one, sizeof one);
@@ -175,11 +180,25 @@ bool SyslogCapture::catchUp(std::chrono::milliseconds bound) {
   return received_.wait_for(lock, bound, [&] { return markersReceived_ >= number; });
 }
 
+void SyslogCapture::setReading(bool reading) {
+  const std::lock_guard lock(mutex_);
+  reading_ = reading;
+  received_.notify_all();
+}
+
 void SyslogCapture::receive() {
   std::string buffer(64 * 1024, '\0');
   pollfd watched[] = {{socket_.get(), POLLIN, 0}, {stop_.get(), POLLIN, 0}};
   for (;;) {
-    if (::poll(watched, 2, -1) < 0) {
+    {
+      std::unique_lock lock(mutex_);
+      received_.wait(lock, [this] { return reading_ || ending_; });
+      if (ending_) return;
+    }
+    // Bounded, so that a pause takes effect soon while nothing comes.
+    const int ready = ::poll(watched, 2, 100);
+    if (ready == 0) continue;
+    if (ready < 0) {
       if (errno == EINTR) continue;
       return;
     }

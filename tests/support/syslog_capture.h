@@ -83,6 +83,11 @@ class SyslogCapture final {
   Result<std::unique_ptr<Subprocess>, std::string> start(
       const std::vector<std::string>& argv, const Subprocess::Environment& environment = {}) const;
 
+  // Stops (false) or resumes (true) taking datagrams, as a log daemon that
+  // hangs and recovers does: once the socket's queue is full, a program's
+  // syslog() blocks. takeLines() needs the capture reading.
+  void setReading(bool reading);
+
   // Every line sent before this call and not taken yet, in the order sent
   // (each sender's lines in its own order). Empty, with a failure message in
   // `*problem`, if the capture's thread did not catch up within `bound`.
@@ -103,6 +108,8 @@ class SyslogCapture final {
   std::mutex mutex_;
   std::condition_variable received_;
   std::vector<SyslogLine> lines_;      // guarded by mutex_: received, not taken
+  bool reading_ = true;                // guarded by mutex_
+  bool ending_ = false;                // guarded by mutex_
   std::uint64_t markersSent_ = 0;      // guarded by mutex_
   std::uint64_t markersReceived_ = 0;  // guarded by mutex_
   std::thread thread_;                 // started last, joined first

@@ -146,7 +146,10 @@ int ClientListener::onReply(sd_bus_message* reply, void* data, sd_bus_error*) {
   auto* kept = static_cast<Kept*>(data);
   kept->pendingCall = sd_bus_slot_unref(kept->pendingCall);
   const sd_bus_error* error = sd_bus_message_get_error(reply);
-  if (error == nullptr) return 0;
+  if (error == nullptr) {
+    logLine(kept->label + ": NewConnection(" + kept->device + ") answered");
+    return 0;
+  }
   std::string line = kept->label + ": NewConnection(" + kept->device + ") failed: " + error->name +
                      ": " + (error->message ? error->message : "") + "; closed";
   kept->listener->close(kept);

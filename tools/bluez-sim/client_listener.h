@@ -21,6 +21,7 @@
 // Lines on standard error a test may wait for (a "closed" line is written
 // after the simulator's copy is closed):
 //   "client <n>: NewConnection(<device>) sent to <owner> <path>"
+//   "client <n>: NewConnection(<device>) answered"
 //   "client <n>: NewConnection(<device>) failed: <error name>: <message>; closed"
 //   "client <n>: <device> hung up; closed"
 //   "client <n>: <device> closed with its profile"

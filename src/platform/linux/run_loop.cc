@@ -1,8 +1,5 @@
 #include "platform/linux/run_loop.h"
 
-#include <pthread.h>
-#include <signal.h>
-#include <sys/signalfd.h>
 #include <systemd/sd-event.h>
 #include <time.h>
 #include <unistd.h>
@@ -125,8 +122,6 @@ RunLoop::RunLoop(sd_event* event, int wakeFd)
     : event_(event), wakeFd_(wakeFd), creatorThread_(std::this_thread::get_id()) {}
 
 RunLoop::~RunLoop() {
-  for (sd_event_source* source : stopSignalSources_)
-    systemd().sd_event_source_disable_unref(source);
   // Work still queued is dropped while the loop is whole: destroying it may
   // release objects (a channel, say) whose destructors post to this loop.
   for (;;) {
@@ -230,65 +225,6 @@ Result<std::unique_ptr<RunLoop::FdWatch>, Status> RunLoop::watchFd(
   const Status attached = watch->attach(event_, fd, events);
   if (attached < 0) return fail(attached);
   return std::unique_ptr<FdWatch>(std::move(watch));
-}
-
-namespace {
-
-constexpr int stopSignals[] = {SIGTERM, SIGINT, SIGHUP};
-
-std::string_view signalName(std::uint32_t signal) {
-  switch (signal) {
-    case SIGTERM:
-      return "SIGTERM";
-    case SIGINT:
-      return "SIGINT";
-    case SIGHUP:
-      return "SIGHUP";
-  }
-  return "a signal";
-}
-
-sigset_t stopSignalSet() {
-  sigset_t set;
-  sigemptyset(&set);
-  for (const int signal : stopSignals) sigaddset(&set, signal);
-  return set;
-}
-
-}  // namespace
-
-// The signals are blocked in this thread, and so in every thread it starts
-// later, and read from the loop instead (sd-event takes only signals that are
-// blocked). The first one is passed on; then they are unblocked here, so that
-// the next one takes its default action and ends the process.
-Status RunLoop::watchStopRequests(std::function<void(std::string_view name)> requested) {
-  const sigset_t set = stopSignalSet();
-  if (const int blocked = pthread_sigmask(SIG_BLOCK, &set, nullptr); blocked != 0) {
-    return -blocked;
-  }
-  onStopRequest_ = std::move(requested);
-  for (const int signal : stopSignals) {
-    sd_event_source* source = nullptr;
-    const int added =
-        systemd().sd_event_add_signal(event_, &source, signal, &RunLoop::onStopSignal, this);
-    if (added < 0) return added;
-    stopSignalSources_.push_back(source);
-  }
-  return statusOK;
-}
-
-int RunLoop::onStopSignal(sd_event_source*, const struct signalfd_siginfo* info, void* userdata) {
-  auto& self = *static_cast<RunLoop*>(userdata);
-  for (sd_event_source* source : self.stopSignalSources_) {
-    systemd().sd_event_source_disable_unref(source);
-  }
-  self.stopSignalSources_.clear();
-  const sigset_t set = stopSignalSet();
-  // Nothing is left to do if unblocking fails: a second signal then waits,
-  // blocked, as the first did.
-  (void)pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
-  self.onStopRequest_(signalName(info->ssi_signo));
-  return 0;
 }
 
 Result<std::unique_ptr<RunLoop::Timer>, Status> RunLoop::createTimer(

@@ -22,9 +22,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <string_view>
 #include <thread>
-#include <vector>
 
 #include "base/result.h"
 #include "platform/main_loop.h"
@@ -32,7 +30,6 @@
 
 struct sd_event;
 struct sd_event_source;
-struct signalfd_siginfo;
 
 namespace harlo::platform {
 
@@ -70,7 +67,6 @@ class RunLoop final : public MainLoop {
   void post(std::function<void()> work) override;
   void postAndWait(std::function<void()> work) override;
   bool isLoopThread() const override;
-  Status watchStopRequests(std::function<void(std::string_view name)> requested) override;
 
   // Calls `onReady(revents)` on the loop thread whenever `fd` is ready for
   // `events`. Fails with a negative errno.
@@ -88,16 +84,10 @@ class RunLoop final : public MainLoop {
   RunLoop(sd_event* event, int wakeFd);
   void drainPosted();
   void wake();
-  static int onStopSignal(sd_event_source* source, const struct signalfd_siginfo* info,
-                          void* userdata);
 
   sd_event* event_;
   int wakeFd_;  // eventfd: post() and stop() write to it to wake the loop
   sd_event_source* wakeSource_ = nullptr;
-
-  // Loop thread only.
-  std::function<void(std::string_view)> onStopRequest_;
-  std::vector<sd_event_source*> stopSignalSources_;  // one per signal, until the first arrives
 
   mutable std::mutex mutex_;
   std::condition_variable settled_;  // a postAndWait() may return: its work ran, or run() failed

@@ -141,7 +141,8 @@ struct ReaderCase {
 };
 
 // Each input gets its reports in order; every normal ending logs its reason,
-// stops the bridge and the loop and leaves the exit status at 0.
+// and nothing else (no part of a refused line either), stops the bridge and
+// the loop and leaves the exit status at 0.
 TEST(StdinReader, AnswersEachLineInOrder) {
   const std::string oversized(maxLineBytes + 1, 'x');
   const std::string splitDetail = detailAcrossReads(3, "\xF0\x9F\x98\x80");
@@ -173,6 +174,18 @@ TEST(StdinReader, AnswersEachLineInOrder) {
       {"a character split between two reads",
        pingWith("\"" + splitDetail + "\""),
        {pong(splitDetail), stdinClosed}},
+      // Refused lines: their reports, and nothing of them in the log.
+      {"an unknown command",
+       "{\"kind\":\"command\",\"command\":\"private-command\",\"version\":1}\n",
+       {error("unsupported helper command: private-command"), stdinClosed}},
+      {"a line that is not JSON",
+       "private words\n",
+       {error("failed to decode helper command: data corrupted: the text is not valid JSON "
+              "(syntax error at byte 1)"),
+        stdinClosed}},
+      {"a protocol message without its payload",
+       "{\"kind\":\"protocol\",\"detail\":\"private detail\",\"version\":1}\n",
+       {error("protocol helper message missing payload"), stdinClosed}},
   };
   for (const ReaderCase& c : cases) {
     SCOPED_TRACE(c.scenario);

@@ -12,10 +12,15 @@ What it does:
   * starts the helper in bridge mode ("--stdio");
   * prints every message the helper writes, as it comes, in readable form:
         event listening: RFCOMM service published on channel 1
-        error: no active RFCOMM client channel is connected
+        error: no active RFCOMM client channel is connected (answers #2)
         client: <one line the Bluetooth client sent>
-    and every line the helper writes to its standard error, prefixed with
-    "helper stderr: ", on this program's standard error;
+    a report that answers one of its messages followed by that message's
+    number (see "id" below), and every line the helper writes to its
+    standard error, prefixed with "helper stderr: ", on this program's
+    standard error;
+  * follows whether a client is connected, and prints it when that changes:
+        (a client is connected)
+        (no client is connected)
   * sends one "ping" at the start (the helper answers with the event "pong");
   * sends each line typed on standard input to the Bluetooth client;
   * at the end of its standard input (Ctrl-D), or on Ctrl-C, asks the helper
@@ -28,19 +33,33 @@ Only the Python standard library is used.
 The line protocol in brief. Every line in either direction on the helper's
 standard input and output is one JSON object followed by a line feed:
 
-    {"kind": ..., "event": ..., "detail": ..., "payload": ..., "command": ..., "version": 1}
+    {"kind": ..., "event": ..., "detail": ..., "payload": ..., "command": ..., "id": ..., "version": 1}
 
 "kind" and "version" are always present; the other members only where the
 kind uses them. The parent sends:
 
-    {"kind":"command","command":"ping","detail":"any text","version":1}
-    {"kind":"protocol","payload":"a line for the client","version":1}
-    {"kind":"command","command":"shutdown","version":1}
+    {"kind":"command","command":"ping","detail":"any text","id":1,"version":1}
+    {"kind":"protocol","payload":"a line for the client","id":2,"version":1}
+    {"kind":"command","command":"shutdown","id":3,"version":1}
 
 and the helper writes events ("kind":"event", with "event" and "detail"),
 errors ("kind":"error", with "detail") and the client's lines
 ("kind":"protocol", with "payload"). See the HarloCompanionHelper(1) manual
 page for every event and error.
+
+"id" is optional: a JSON integer or string that the helper copies onto the
+reports that answer that message (the write report or error of a payload,
+"pong", "stopping", an error about the message), and onto nothing else.
+This parent numbers its messages, so that it knows which report answers
+which: the write report of the hello_ack, say, answers none of them.
+
+Following the client: every client gets exactly one "client-connected" and,
+later, exactly one "client-disconnected". When a newer client replaces an
+older one, the newer one's "client-connected" comes first and the older
+one's "client-disconnected" after it, both naming the same channel. So a
+client is connected while the "client-connected" events outnumber the
+"client-disconnected" ones; a parent that took every "client-disconnected"
+to mean "no client" would be wrong after every replacement.
 """
 
 import json
@@ -77,15 +96,37 @@ def describe(message):
         # An event has a name and, from this helper, always a detail.
         detail = message.get("detail")
         name = message.get("event", "?")
-        if detail is None:
-            return "event " + name
-        return "event %s: %s" % (name, readable(detail))
-    if kind == "error":
-        return "error: " + readable(message.get("detail", ""))
-    if kind == "protocol":
+        text = "event " + name if detail is None else "event %s: %s" % (name, readable(detail))
+    elif kind == "error":
+        text = "error: " + readable(message.get("detail", ""))
+    elif kind == "protocol":
         # One line from the Bluetooth client, without its line feed.
         return "client: " + readable(message.get("payload", ""))
-    return "unexpected message: " + json.dumps(message, ensure_ascii=False)
+    else:
+        return "unexpected message: " + json.dumps(message, ensure_ascii=False)
+    if "id" in message:
+        text += " (answers #%s)" % message["id"]
+    return text
+
+
+class ClientState:
+    """Whether a client is connected, from the events that say so."""
+
+    def __init__(self):
+        self.connected = 0  # client-connected events not yet matched by a client-disconnected
+
+    def follow(self, message):
+        """The new state's description when `message` changes it, else None."""
+        before = self.connected > 0
+        event = message.get("event") if message.get("kind") == "event" else None
+        if event == "client-connected":
+            self.connected += 1
+        elif event == "client-disconnected":
+            self.connected -= 1
+        after = self.connected > 0
+        if after == before:
+            return None
+        return "(a client is connected)" if after else "(no client is connected)"
 
 
 def encode(message):
@@ -113,10 +154,14 @@ class Helper:
             start_new_session=True,
         )
         self.send_lock = threading.Lock()
+        self.next_id = 1  # guarded by send_lock
 
     def send(self, message):
-        """Writes one message; False once the helper no longer reads."""
+        """Writes one message with the next number as its id; False once the
+        helper no longer reads."""
         with self.send_lock:
+            message = dict(message, id=self.next_id)
+            self.next_id += 1
             try:
                 self.process.stdin.write(encode(message))
                 self.process.stdin.flush()
@@ -146,6 +191,7 @@ class Helper:
 
 def print_messages(stream):
     """Prints each line of the helper's standard output as it arrives."""
+    clients = ClientState()
     for raw in stream:
         line = raw.decode("utf-8", errors="replace").rstrip("\n")
         try:
@@ -153,7 +199,13 @@ def print_messages(stream):
         except ValueError:
             say("unreadable line from the helper: " + readable(line))
             continue
-        say(describe(message) if isinstance(message, dict) else "unexpected line: " + line)
+        if not isinstance(message, dict):
+            say("unexpected line: " + line)
+            continue
+        say(describe(message))
+        change = clients.follow(message)
+        if change:
+            say(change)
 
 
 def print_diagnostics(stream):

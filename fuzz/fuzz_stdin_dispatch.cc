@@ -64,8 +64,9 @@ HelperMessage event(std::string name, std::string detail) {
 }
 HelperMessage error(std::string message) { return HelperMessage::makeError(std::move(message)); }
 
-// What one decoded message asks for. Returns false once the reader ends.
-bool predictMessage(const HelperMessage& message, Prediction& prediction) {
+// The reports that answer one decoded message, without its id. Returns false
+// once the reader ends.
+bool predictAnswer(const HelperMessage& message, Prediction& prediction) {
   auto& out = prediction.messages;
   if (message.kind == "command") {
     if (!message.command) {
@@ -94,6 +95,17 @@ bool predictMessage(const HelperMessage& message, Prediction& prediction) {
   return true;
 }
 
+// What one decoded message asks for: the reports that answer it, each with
+// the message's id. Returns false once the reader ends.
+bool predictMessage(const HelperMessage& message, Prediction& prediction) {
+  const std::size_t before = prediction.messages.size();
+  const bool goesOn = predictAnswer(message, prediction);
+  for (std::size_t i = before; i < prediction.messages.size(); ++i) {
+    prediction.messages[i].id = message.id;
+  }
+  return goesOn;
+}
+
 // The reader's whole output for `stream`: each line ended by a line feed in
 // turn until a shutdown, then the end of input.
 Prediction predict(std::string_view stream) {
@@ -112,8 +124,10 @@ Prediction predict(std::string_view stream) {
     } else if (!line.empty()) {
       const auto decoded = decodeHelperMessage(line);
       if (!decoded) {
-        prediction.messages.push_back(
-            error("failed to decode helper command: " + decoded.error().description()));
+        HelperMessage report =
+            error("failed to decode helper command: " + decoded.error().description());
+        report.id = decoded.error().id;
+        prediction.messages.push_back(std::move(report));
       } else if (!predictMessage(decoded.value(), prediction)) {
         return prediction;
       }

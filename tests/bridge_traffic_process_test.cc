@@ -141,5 +141,46 @@ TEST_F(BridgeTraffic, PingWhileConnected) {
   EXPECT_EQ(nextMessage(), protocolMessage("still here"));
 }
 
+// A parent's id, a string or an integer, comes back on every report that
+// answers its message (a payload's write or error, pong, a decode or command
+// error, stopping) and on nothing else: not on the hello_ack's write, a
+// client's line or an event of the helper's own.
+TEST_F(BridgeTraffic, ReportsCarryTheIdOfTheMessageTheyAnswer) {
+  for (const nlohmann::json& id : {nlohmann::json("req/1 \u00e9"), nlohmann::json(-42)}) {
+    SCOPED_TRACE(id.dump());
+    const auto with = [&id](nlohmann::json message) {
+      message["id"] = id;
+      return message;
+    };
+    ASSERT_NO_FATAL_FAILURE(startReady());
+    UniqueFd client = connectClient();
+    ASSERT_TRUE(client);
+    send(with(nlohmann::json::parse(protocolCommand("to the client"))).dump());
+    EXPECT_EQ(readLineWithin(client.get()), "to the client");
+    EXPECT_EQ(nextMessage(), with(eventMessage("rfcomm-write", wroteDetail(14))));
+    send(with(nlohmann::json::parse(commandLine("ping"))).dump());
+    EXPECT_EQ(nextMessage(), with(eventMessage("pong", "ping")));
+    send(nlohmann::json{{"kind", "command"}, {"id", id}}.dump());
+    EXPECT_EQ(nextMessage(), with(errorMessage("failed to decode helper command: key not found: "
+                                               "\"version\": no value for this key")));
+    send(with(nlohmann::json::parse(commandLine("reboot"))).dump());
+    EXPECT_EQ(nextMessage(), with(errorMessage("unsupported helper command: reboot")));
+
+    ASSERT_TRUE(writeWithin(client.get(), "{\"type\":\"hello\"}\n"));
+    EXPECT_EQ(readExactlyWithin(client.get(), helloAckLine.size()), helloAckLine);
+    EXPECT_EQ(nextMessage(), eventMessage("handshake", handshakeDetail));
+    EXPECT_EQ(nextMessage(), eventMessage("rfcomm-write", wroteDetail(53)));
+    EXPECT_EQ(nextMessage(), protocolMessage("{\"type\":\"hello\"}"));
+    client.reset();
+    EXPECT_EQ(nextMessage(), eventMessage("client-disconnected", disconnectedDetail));
+
+    send(with(nlohmann::json::parse(protocolCommand("nobody"))).dump());
+    EXPECT_EQ(nextMessage(), with(errorMessage("no active RFCOMM client channel is connected")));
+    send(with(nlohmann::json::parse(commandLine("shutdown"))).dump());
+    EXPECT_EQ(nextMessage(), with(eventMessage("stopping", "shutdown requested")));
+    EXPECT_EQ(helper_->waitForExit(), ExitStatus::exitedWith(0)) << diagnostics();
+  }
+}
+
 }  // namespace
 }  // namespace harlo::test_support

@@ -48,7 +48,7 @@ class ParentExample : public ::testing::Test {
     ASSERT_NO_FATAL_FAILURE(start({HARLO_HELPER_PATH}));
     expectPrinted("event listening: RFCOMM service published on channel 1");
     expectPrinted("event ready: stdio bridge ready on RFCOMM channel 1");
-    expectPrinted("event pong: harlo_parent.py is here");
+    expectPrinted("event pong: harlo_parent.py is here (answers #1)");
   }
 
   // Expects `line` as the next line the example prints on standard output.
@@ -69,6 +69,7 @@ class ParentExample : public ::testing::Test {
       return UniqueFd();
     }
     expectPrinted("event client-connected: Incoming RFCOMM client connected on channel 1");
+    expectPrinted("(a client is connected)");
     return std::move(client.value());
   }
 
@@ -83,13 +84,14 @@ class ParentExample : public ::testing::Test {
   std::unique_ptr<Subprocess> example_;  // declared last: ended first
 };
 
-// Typed lines reach the client and client lines are printed; the client's
-// hello is answered by the helper, not the example; the end of the example's
-// input shuts the helper down and the example exits with its status, 0.
+// Typed lines reach the client and client lines are printed, each report
+// with the number of the message it answers; the client's hello is answered
+// by the helper, not the example; the end of the example's input shuts the
+// helper down and the example exits with its status, 0.
 TEST_F(ParentExample, SessionEndToEnd) {
   ASSERT_NO_FATAL_FAILURE(startSession());
   type("nobody there yet");
-  expectPrinted("error: no active RFCOMM client channel is connected");
+  expectPrinted("error: no active RFCOMM client channel is connected (answers #2)");
 
   const UniqueFd client = connectClient();
   ASSERT_TRUE(client);
@@ -100,12 +102,13 @@ TEST_F(ParentExample, SessionEndToEnd) {
       R"(say "hi" \o/)",
       "gr\u00fc\u00dfe \u2713",
   };
+  int id = 3;
   for (const std::string& line : typedLines) {
     SCOPED_TRACE(line);
     type(line);
     EXPECT_EQ(readLineWithin(client.get()), line);
     expectPrinted("event rfcomm-write: wrote " + std::to_string(line.size() + 1) +
-                  " bytes to RFCOMM channel 1");
+                  " bytes to RFCOMM channel 1 (answers #" + std::to_string(id++) + ")");
   }
 
   ASSERT_TRUE(writeWithin(client.get(), "hi parent\n"));
@@ -119,13 +122,12 @@ TEST_F(ParentExample, SessionEndToEnd) {
 
   example_->closeStdin();
   EXPECT_EQ(example_->waitForExit(), ExitStatus::exitedWith(0)) << diagnostics();
-  // The close of the client may be reported on either side of "stopping".
   std::vector<std::string> rest;
-  while (auto line = example_->readLine(Subprocess::Stream::out)) {
-    if (*line != clientGone) rest.push_back(*line);
-  }
-  const std::vector<std::string> ending = {"event stopping: shutdown requested",
-                                           "helper exited with status 0"};
+  while (auto line = example_->readLine(Subprocess::Stream::out)) rest.push_back(*line);
+  const std::vector<std::string> ending = {
+      clientGone, "(no client is connected)",
+      "event stopping: shutdown requested (answers #" + std::to_string(id) + ")",
+      "helper exited with status 0"};
   EXPECT_EQ(rest, ending);
   EXPECT_EQ(example_->transcript(Subprocess::Stream::err), "");
   EXPECT_TRUE(waitForEndOfFile(client.get())) << "the client is still connected";

@@ -6,10 +6,16 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <variant>
 
 #include "base/constants.h"
 
 namespace harlo {
+
+// The id a parent may give a "command" or "protocol" message, so that it can
+// match the reports that answer that message: a JSON integer (in the signed
+// 64-bit range) or a JSON string, echoed as the same JSON value.
+using RequestId = std::variant<std::int64_t, std::string>;
 
 struct HelperMessage {
   std::string kind;
@@ -19,6 +25,9 @@ struct HelperMessage {
   std::optional<std::string> detail{};
   std::optional<std::string> payload{};
   std::optional<std::string> command{};
+  // The id of the request a report answers, or the request's own; absent
+  // on everything else.
+  std::optional<RequestId> id{};
   std::int64_t version = helperProtocolVersion;
 
   bool operator==(const HelperMessage&) const = default;

@@ -37,10 +37,10 @@ std::optional<std::string_view> viewOf(const std::optional<std::string>& text) {
 // their keys: MessageSlots::found[member::event] is what a reading found for
 // the member named memberKeys[member::event].
 namespace member {
-enum : std::size_t { kind, event, detail, payload, command, version, count };
+enum : std::size_t { kind, event, detail, payload, command, id, version, count };
 }  // namespace member
 constexpr std::array<std::string_view, member::count> memberKeys = {
-    "kind", "event", "detail", "payload", "command", "version"};
+    "kind", "event", "detail", "payload", "command", "id", "version"};
 
 // The member named `key`, or member::count when a record has none.
 std::size_t memberOf(std::string_view key) {
@@ -65,6 +65,7 @@ class MessageSlots final : public MemberSink {
     found[m] = JSONType::string;
     if (m == member::kind) return &record.kind;
     if (std::optional<std::string>* field = optionalText(m)) return &field->emplace();
+    if (m == member::id) return &record.id.emplace().emplace<std::string>();
     return nullptr;  // a string version is only a type mismatch
   }
 
@@ -75,6 +76,14 @@ class MessageSlots final : public MemberSink {
     if (m == member::version) {
       version = integer;
       versionText = written;
+    }
+    if (m == member::id) {
+      // An id that is no 64-bit integer is no id at all.
+      if (integer.status == JSONIntegerReading::Status::integer) {
+        record.id = integer.value;
+      } else {
+        record.id.reset();
+      }
     }
     dropText(m);
   }
@@ -115,9 +124,10 @@ class MessageSlots final : public MemberSink {
   }
 
   // A member that is no string leaves no text behind: null means absent, and
-  // any other type fails the record anyway.
+  // any other type fails the record anyway (or, for an id, is none).
   void dropText(std::size_t m) {
     if (std::optional<std::string>* field = optionalText(m)) field->reset();
+    if (m == member::id && found[m] != JSONType::number) record.id.reset();
   }
 };
 
@@ -211,25 +221,41 @@ Result<std::int64_t, DecodeError> decodeVersion(const MessageSlots& slots) {
                        slots.versionText + " is outside the signed 64-bit range"));
 }
 
-// The record a reading's slots hold, or the error of the first member that
-// fails its check, in the order kind, event, detail, payload, command,
-// version. The record is moved out of the slots.
-Result<HelperMessage, DecodeError> recordFrom(MessageSlots& slots) {
+// The error of the first member of a reading's slots that fails its check,
+// in the order kind, event, detail, payload, command, version; nothing when
+// they make a record, whose version is then set.
+std::optional<DecodeError> checkRecord(MessageSlots& slots) {
   if (auto error = checkRequired(slots.found[member::kind], memberKeys[member::kind],
                                  JSONType::string, "a string")) {
-    return fail(std::move(*error));
+    return error;
   }
   for (std::size_t m = member::event; m <= member::command; ++m) {
     const std::optional<JSONType> found = slots.found[m];
     if (found && *found != JSONType::null && *found != JSONType::string) {
-      return fail(keyError(Category::typeMismatch, memberKeys[m],
-                           expectedFound("a string or null", *found)));
+      return keyError(Category::typeMismatch, memberKeys[m],
+                      expectedFound("a string or null", *found));
     }
   }
   auto version = decodeVersion(slots);
-  if (!version) return fail(version.error());
+  if (!version) return std::move(version.error());
   slots.record.version = version.value();
+  return std::nullopt;
+}
+
+// The record a reading's slots hold, moved out of them, or the error of its
+// first failing member, which carries the record's id.
+Result<HelperMessage, DecodeError> recordFrom(MessageSlots& slots) {
+  if (std::optional<DecodeError> error = checkRecord(slots)) {
+    error->id = std::move(slots.record.id);
+    return fail(std::move(*error));
+  }
   return std::move(slots.record);
+}
+
+void appendInteger(std::string& out, std::int64_t number) {
+  std::array<char, 24> digits{};
+  const auto converted = std::to_chars(digits.data(), digits.data() + digits.size(), number);
+  out.append(digits.data(), converted.ptr);
 }
 
 }  // namespace
@@ -240,6 +266,7 @@ HelperMessageView HelperMessageView::of(const HelperMessage& message) {
                            .detail = viewOf(message.detail),
                            .payload = viewOf(message.payload),
                            .command = viewOf(message.command),
+                           .id = message.id ? &*message.id : nullptr,
                            .version = message.version};
 }
 
@@ -263,11 +290,16 @@ void appendHelperMessageJSON(std::string& out, const HelperMessageView& message)
     out += "\":";
     appendJSONString(out, *value);
   }
+  if (message.id != nullptr) {
+    out += ",\"id\":";
+    if (const auto* text = std::get_if<std::string>(message.id)) {
+      appendJSONString(out, *text);
+    } else {
+      appendInteger(out, std::get<std::int64_t>(*message.id));
+    }
+  }
   out += ",\"version\":";
-  std::array<char, 24> digits{};
-  const auto converted =
-      std::to_chars(digits.data(), digits.data() + digits.size(), message.version);
-  out.append(digits.data(), converted.ptr);
+  appendInteger(out, message.version);
   out += '}';
 }
 

@@ -19,14 +19,16 @@ struct HelperMessageView {
   std::optional<std::string_view> detail{};
   std::optional<std::string_view> payload{};
   std::optional<std::string_view> command{};
+  const RequestId* id = nullptr;  // none when null
   std::int64_t version = helperProtocolVersion;
 
   static HelperMessageView of(const HelperMessage& message);
 };
 
 // Appends the compact JSON object of `message` to `out`, with no line feed.
-// Keys are written in field order (kind, event, detail, payload, command,
-// version); absent fields are left out, never written as null. Strings escape
+// Keys are written in field order (kind, event, detail, payload, command, id,
+// version); absent fields are left out, never written as null. An id is
+// written as the JSON integer or string it holds. Strings escape
 // `"`, `\`, `/` (as `\/`), the control characters U+0000 to U+001F (`\b`,
 // `\f`, `\n`, `\r`, `\t`, others as `\u00XX`); everything else, non-ASCII
 // included, is written as plain UTF-8. A text that is not valid UTF-8 has each
@@ -49,6 +51,7 @@ struct DecodeError {
   Category category;
   std::optional<std::string> key;  // the failing key; absent when the text is not an object
   std::string reason;              // what was expected and what was found
+  std::optional<RequestId> id{};   // the message's id, when the object could be read
 
   // A readable one-line description naming the category, the key and the
   // reason, e.g. `key not found: "version": no value for this key`.
@@ -59,8 +62,10 @@ struct DecodeError {
 // whose top level is an object, optionally surrounded by JSON whitespace.
 // "kind" must be a string; "event", "detail", "payload" and "command" must be
 // strings or null (null or missing means absent); "version" must be an integer
-// in the signed 64-bit range. Keys are matched exactly and case-sensitively;
-// other keys are ignored whatever their value. Checks run in the order kind,
+// in the signed 64-bit range. "id" is kept when it is a string or an integer
+// in the signed 64-bit range, and ignored otherwise: it never fails a line.
+// Keys are matched exactly and case-sensitively; other keys are ignored
+// whatever their value. Checks run in the order kind,
 // event, detail, payload, command, version; the first failure is returned.
 //
 // Choices where JSON leaves room:

@@ -81,6 +81,18 @@ TEST(HelperMessageJSON, DecodesTable) {
       {"repeated key, last null wins",
        R"({"kind":"k","command":"ping","command":null,"version":1})",
        {.kind = "k", .version = 1}},
+      {"string id",
+       R"({"kind":"k","id":"a\/1","version":1})",
+       {.kind = "k", .id = RequestId("a/1"), .version = 1}},
+      {"integer id",
+       R"({"kind":"k","id":-42,"version":1})",
+       {.kind = "k", .id = RequestId(std::int64_t{-42}), .version = 1}},
+      {"an id of another kind is none",
+       R"({"kind":"k","id":1.5,"id":true,"version":1})",
+       {.kind = "k", .version = 1}},
+      {"an id too large is none",
+       R"({"kind":"k","id":"x","id":9223372036854775808,"version":1})",
+       {.kind = "k", .version = 1}},
   };
   for (const DecodeCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -253,6 +265,10 @@ TEST(HelperMessageJSON, EncodesTable) {
         .version = int64Min},
        R"({"kind":"k","event":"e","detail":"d","payload":"p","command":"c","version":-9223372036854775808})"},
       {HelperMessage::makeError("a/b</c>"), R"({"kind":"error","detail":"a\/b<\/c>","version":1})"},
+      {{.kind = "event", .event = "pong", .id = RequestId("r/1"), .version = 1},
+       R"({"kind":"event","event":"pong","id":"r\/1","version":1})"},
+      {{.kind = "error", .detail = "e", .id = RequestId(std::int64_t{7}), .version = 1},
+       R"({"kind":"error","detail":"e","id":7,"version":1})"},
       {HelperMessage::makeError(std::string("\b\f\n\r\t\x01\x1f\x7f\0!", 10)),
        "{\"kind\":\"error\",\"detail\":\"\\b\\f\\n\\r\\t\\u0001\\u001f\x7f\\u0000!\",\"version\":"
        "1}"},

@@ -110,18 +110,21 @@ Result<void, WriteError> OutputWriter::emitMessage(const HelperMessageView& mess
 }
 
 Result<void, WriteError> OutputWriter::emitEvent(std::string_view event,
-                                                 std::optional<std::string_view> detail) {
-  return emitMessage(HelperMessageView{.kind = "event", .event = event, .detail = detail});
+                                                 std::optional<std::string_view> detail,
+                                                 const RequestId* id) {
+  return emitMessage(
+      HelperMessageView{.kind = "event", .event = event, .detail = detail, .id = id});
 }
 
-Result<void, WriteError> OutputWriter::emitError(std::string_view message) {
-  return emitMessage(HelperMessageView{.kind = "error", .detail = message});
+Result<void, WriteError> OutputWriter::emitError(std::string_view message, const RequestId* id) {
+  return emitMessage(HelperMessageView{.kind = "error", .detail = message, .id = id});
 }
 
-Result<void, WriteError> OutputWriter::finish(std::string_view event, std::string_view detail) {
+Result<void, WriteError> OutputWriter::finish(std::string_view event, std::string_view detail,
+                                              const RequestId* id) {
   std::unique_lock lock(mutex_);
-  return emitLocked(lock, HelperMessageView{.kind = "event", .event = event, .detail = detail},
-                    true);
+  return emitLocked(
+      lock, HelperMessageView{.kind = "event", .event = event, .detail = detail, .id = id}, true);
 }
 
 Result<void, WriteError> OutputWriter::emitLocked(std::unique_lock<std::mutex>& lock,

@@ -70,18 +70,20 @@ class OutputWriter final {
   Result<void, WriteError> emitMessage(const HelperMessage& message);
   Result<void, WriteError> emitMessage(const HelperMessageView& message);
 
-  // kind "event" with `event` and `detail` (no "detail" key when absent).
-  Result<void, WriteError> emitEvent(std::string_view event,
-                                     std::optional<std::string_view> detail);
+  // kind "event" with `event` and `detail` (no "detail" key when absent),
+  // and `id` when the event answers a request that had one.
+  Result<void, WriteError> emitEvent(std::string_view event, std::optional<std::string_view> detail,
+                                     const RequestId* id = nullptr);
 
-  // kind "error" with `message` as the detail.
-  Result<void, WriteError> emitError(std::string_view message);
+  // kind "error" with `message` as the detail, and `id` as above.
+  Result<void, WriteError> emitError(std::string_view message, const RequestId* id = nullptr);
 
   // Emits the event as the last line: every emit after it fails with EPIPE
   // and writes nothing, while the lines already queued, this one included,
   // still go out as the reader takes them (see drain()). Fails as an emit
   // does, and then also ends the output's lines.
-  Result<void, WriteError> finish(std::string_view event, std::string_view detail);
+  Result<void, WriteError> finish(std::string_view event, std::string_view detail,
+                                  const RequestId* id = nullptr);
 
   // Waits until every queued line has been written, a write has failed, or
   // `deadline` has passed. True when nothing waits any more.

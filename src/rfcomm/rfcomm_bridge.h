@@ -91,13 +91,22 @@ class RFCOMMBridge final : public platform::ChannelOpenObserver,
   // Main loop thread.
   void holdClientInput(bool held);
 
-  // Sends `data` whole to the active client channel and reports the outcome:
+  // Where the outcome of one write is reported, when not through the
+  // bridge's own callbacks: a caller's, that tie the report to the request it
+  // answers.
+  struct WriteReporter {
+    EventCallback emitEvent;
+    ErrorCallback emitError;
+  };
+
+  // Sends `data` whole to the active client channel and reports the outcome,
+  // through `reporter` if given and the bridge's callbacks otherwise:
   // "rfcomm-write" with the byte count, or an error (no client, or the
   // platform's status), on the calling thread. Waits until the client has
   // taken the bytes or the write has failed (a stalled client fails it, and
   // stop() ends it at once). Any thread but the main loop's, which never
   // waits for a client.
-  void writeToChannel(std::span<const std::uint8_t> data);
+  void writeToChannel(std::span<const std::uint8_t> data, const WriteReporter* reporter = nullptr);
 
   // The RFCOMM channel number granted at start (0 before); never reset.
   std::uint8_t activeChannelID() const;
@@ -148,8 +157,10 @@ class RFCOMMBridge final : public platform::ChannelOpenObserver,
 
   static constexpr std::string_view noClientMessage =
       "no active RFCOMM client channel is connected";
-  // Reports the outcome of a write of `bytes` bytes to channel `id`.
-  void reportWrite(platform::Status status, std::size_t bytes, std::uint8_t id);
+  // Reports the outcome of a write of `bytes` bytes to channel `id`, through
+  // `reporter` if given.
+  void reportWrite(platform::Status status, std::size_t bytes, std::uint8_t id,
+                   const WriteReporter* reporter = nullptr);
 
   platform::BluetoothPlatform& platform_;
   const EventCallback emitEvent_;

@@ -65,10 +65,11 @@ class WriteOutcome final {
 
 }  // namespace
 
-void RFCOMMBridge::writeToChannel(std::span<const std::uint8_t> data) {
+void RFCOMMBridge::writeToChannel(std::span<const std::uint8_t> data,
+                                  const WriteReporter* reporter) {
   const Client client = activeClient();
   if (!client.channel) {
-    emitError_(noClientMessage);
+    (reporter != nullptr ? reporter->emitError : emitError_)(noClientMessage);
     return;
   }
   // The reference taken above keeps the channel alive for the whole write,
@@ -79,16 +80,19 @@ void RFCOMMBridge::writeToChannel(std::span<const std::uint8_t> data) {
   std::optional<platform::Status> status =
       client.channel->write(data, [&later](platform::Status outcome) { later.set(outcome); });
   if (!status) status = later.wait();
-  reportWrite(*status, data.size(), client.id);
+  reportWrite(*status, data.size(), client.id, reporter);
 }
 
-void RFCOMMBridge::reportWrite(platform::Status status, std::size_t bytes, std::uint8_t id) {
+void RFCOMMBridge::reportWrite(platform::Status status, std::size_t bytes, std::uint8_t id,
+                               const WriteReporter* reporter) {
   if (status != platform::statusOK) {
-    emitError_("failed to write to RFCOMM channel " + std::to_string(unsigned{id}) +
-               ": status=" + std::to_string(status));
+    (reporter != nullptr ? reporter->emitError : emitError_)("failed to write to RFCOMM channel " +
+                                                             std::to_string(unsigned{id}) +
+                                                             ": status=" + std::to_string(status));
     return;
   }
-  emitEvent_("rfcomm-write", WriteReport(bytes, id).text());
+  (reporter != nullptr ? reporter->emitEvent : emitEvent_)("rfcomm-write",
+                                                           WriteReport(bytes, id).text());
 }
 
 }  // namespace harlo

@@ -20,27 +20,34 @@ struct NoAction {
   bool operator==(const NoAction&) const = default;
 };
 
+// Each action carries the id of the message it answers, if the message had
+// one, for every report that answers it.
+
 // Write an event message to the parent.
 struct ReportEvent {
   std::string event;
   std::optional<std::string> detail;
+  std::optional<RequestId> id{};
   bool operator==(const ReportEvent&) const = default;
 };
 
 // Write an error message to the parent.
 struct ReportError {
   std::string message;
+  std::optional<RequestId> id{};
   bool operator==(const ReportError&) const = default;
 };
 
 // Send these bytes to the Bluetooth client; the bridge reports the outcome.
 struct SendToClient {
   std::string bytes;
+  std::optional<RequestId> id{};
   bool operator==(const SendToClient&) const = default;
 };
 
 // The parent asked for shutdown: stop the bridge and end the reader.
 struct StopBridge {
+  std::optional<RequestId> id{};
   bool operator==(const StopBridge&) const = default;
 };
 
@@ -56,7 +63,8 @@ DispatchAction dispatchHelperMessage(HelperMessage message);
 
 // Decodes one line (valid UTF-8, without its line feed) and dispatches it. An
 // empty line gives NoAction; a line that does not decode gives an error
-// report naming the decoder's reason.
+// report naming the decoder's reason (with the line's id, if it could be
+// read).
 DispatchAction dispatchLine(std::string_view line);
 
 }  // namespace harlo

@@ -124,21 +124,42 @@ class StdinReader final {
         Overloaded{
             [](const NoAction&) -> Step { return Progress::keepReading; },
             [this](const ReportEvent& reply) -> Step {
-              return reported(context_.output.emitEvent(reply.event, reply.detail));
+              return reported(context_.output.emitEvent(reply.event, reply.detail, idOf(reply.id)));
             },
             [this](const ReportError& reply) -> Step {
-              return reported(context_.output.emitError(reply.message));
+              return reported(context_.output.emitError(reply.message, idOf(reply.id)));
             },
             [this](const SendToClient& send) -> Step {
-              // The bridge reports the outcome of the write itself.
-              context_.bridge.writeToChannel(std::span(
-                  reinterpret_cast<const std::uint8_t*>(send.bytes.data()), send.bytes.size()));
+              sendToClient(send);
               return Progress::keepReading;
             },
-            [this](const StopBridge&) -> Step { return stopForTheParent("shutdown requested"); },
+            [this](const StopBridge& stop) -> Step {
+              return stopForTheParent("shutdown requested", idOf(stop.id));
+            },
         },
         action);
   }
+
+  // The bridge reports the outcome of the write itself, with the request's
+  // id when it had one.
+  void sendToClient(const SendToClient& send) {
+    const auto bytes =
+        std::span(reinterpret_cast<const std::uint8_t*>(send.bytes.data()), send.bytes.size());
+    if (!send.id) {
+      context_.bridge.writeToChannel(bytes);
+      return;
+    }
+    OutputWriter& output = context_.output;
+    const RequestId* id = &*send.id;
+    const RFCOMMBridge::WriteReporter reporter{
+        [&output, id](std::string_view event, std::optional<std::string_view> detail) {
+          (void)output.emitEvent(event, detail, id);
+        },
+        [&output, id](std::string_view message) { (void)output.emitError(message, id); }};
+    context_.bridge.writeToChannel(bytes, &reporter);
+  }
+
+  static const RequestId* idOf(const std::optional<RequestId>& id) { return id ? &*id : nullptr; }
 
   Step endOfInput() {
     if (framer_.hasPartialLine()) {
@@ -151,9 +172,9 @@ class StdinReader final {
 
   // A stop the parent made, by "shutdown" or by closing its end, is logged
   // here with its reason; a stop signal is logged where it is caught.
-  Step stopForTheParent(std::string_view reason) {
+  Step stopForTheParent(std::string_view reason, const RequestId* id = nullptr) {
     context_.log.write(Log::Level::notice, std::string(reason) + "; stopping");
-    return finish(reason);
+    return finish(reason, id);
   }
 
   Step stopAsRequested() {
@@ -167,9 +188,9 @@ class StdinReader final {
     return reason && reason->quiet;
   }
 
-  Step finish(std::string_view reason) {
+  Step finish(std::string_view reason, const RequestId* id = nullptr) {
     context_.bridge.stop();
-    const Step step = reported(context_.output.finish("stopping", reason));
+    const Step step = reported(context_.output.finish("stopping", reason, id));
     if (!step) return step;
     return Progress::finished;
   }

@@ -74,8 +74,10 @@ void BridgeProcessTest::startHelper(bool withSim, BluezSim::Options options, Bus
 
 Result<std::unique_ptr<Subprocess>, std::string> BridgeProcessTest::launchHelper(
     const Subprocess::Environment& environment) {
-  if (syslog_) return syslog_->start({HARLO_HELPER_PATH, "--stdio"}, environment);
-  return Subprocess::start({HARLO_HELPER_PATH, "--stdio"}, environment);
+  Subprocess::Environment variables = environment;
+  variables.insert(variables.end(), helperEnvironment_.begin(), helperEnvironment_.end());
+  if (syslog_) return syslog_->start({HARLO_HELPER_PATH, "--stdio"}, variables);
+  return Subprocess::start({HARLO_HELPER_PATH, "--stdio"}, variables);
 }
 
 void BridgeProcessTest::startReady() {

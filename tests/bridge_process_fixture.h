@@ -104,6 +104,8 @@ class BridgeProcessTest : public ::testing::Test {
   // messages.
   std::string diagnostics();
 
+  // Variables added to the environment of every helper started from now on.
+  Subprocess::Environment helperEnvironment_;
   std::unique_ptr<SyslogCapture> syslog_;  // declared first: outlives the helper
   std::unique_ptr<PrivateBus> bus_;
   std::unique_ptr<BluezSim> sim_;

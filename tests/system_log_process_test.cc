@@ -13,6 +13,7 @@
 #include <atomic>
 #include <functional>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -101,70 +102,94 @@ class HelperSystemLog : public BridgeProcessTest {
   }
 };
 
-// Each way the start can fail gives the parent the same standard-error line,
-// nothing on standard output and status 2, and the log one line that names
-// the cause, different for each.
-TEST_F(HelperSystemLog, EachStartFailureNamesItsCause) {
-  auto scratch = TempDir::create("harlo-nobus");
-  ASSERT_TRUE(scratch.ok()) << scratch.error();
-  // A socket file nobody listens on, as a system bus whose daemon is gone.
-  const std::string deadBus = scratch.value()->file("bus");
-  {
-    UniqueFd socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::copy(deadBus.begin(), deadBus.end(), address.sun_path);
-    ASSERT_EQ(::bind(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-  }
-  std::unique_ptr<Subprocess> firstInstance;
-
+// The ways the start can fail, each with the cause the log names.
+class StartFailures : public BridgeProcessTest {
+ protected:
   struct Case {
     const char* scenario;
     std::function<void()> start;  // leaves the helper that must fail in helper_
     Matcher<const std::string&> cause;
     bool adapterRead;  // bluetoothd answered: its adapter is logged before the cause
   };
-  const Case cases[] = {
-      {"no system bus",
-       [&] {
-         auto helper = launchHelper({{"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + deadBus}});
-         ASSERT_TRUE(helper.ok()) << helper.error();
-         helper_ = std::move(helper.value());
-       },
-       "cannot connect to the system bus: Connection refused", false},
-      {"no bluetoothd", [&] { startHelper(false); },
-       "cannot register the service: bluetoothd is not running (nothing owns org.bluez on the "
-       "system bus)",
-       false},
-      {"bus policy denies org.bluez", [&] { startHelper(true, {}, BusPolicy::bluezDenied); },
-       StartsWith("cannot register the service: RegisterProfile failed: "
-                  "org.freedesktop.DBus.Error.AccessDenied: "),
-       false},
-      {"RegisterProfile fails", [&] { startHelper(true, {.failRegister = true}); },
-       "cannot register the service: RegisterProfile failed: org.bluez.Error.Failed: simulated "
-       "failure",
-       true},
-      // Last: the first instance stays until the end.
-      {"a second instance",
-       [&] {
-         ASSERT_NO_FATAL_FAILURE(startReady());
-         firstInstance = std::move(helper_);
-         auto second = launchHelper(bus_->environment());
-         ASSERT_TRUE(second.ok()) << second.error();
-         helper_ = std::move(second.value());
-       },
-       "cannot register the service: RegisterProfile failed: org.bluez.Error.NotPermitted: UUID "
-       "already registered",
-       true},
-  };
+
+  // Starts each case in turn and, once its helper has ended with status 2,
+  // nothing on standard output and the fixed line last on standard error,
+  // has `check` look at it.
+  void forEachStartFailure(const std::function<void(const Case&)>& check) {
+    auto scratch = TempDir::create("harlo-nobus");
+    ASSERT_TRUE(scratch.ok()) << scratch.error();
+    // A socket file nobody listens on, as a system bus whose daemon is gone.
+    const std::string deadBus = scratch.value()->file("bus");
+    {
+      UniqueFd socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+      sockaddr_un address{};
+      address.sun_family = AF_UNIX;
+      std::copy(deadBus.begin(), deadBus.end(), address.sun_path);
+      ASSERT_EQ(::bind(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address),
+                0);
+    }
+    std::unique_ptr<Subprocess> firstInstance;
+    const Case cases[] = {
+        {"no system bus",
+         [&] {
+           auto helper = launchHelper({{"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + deadBus}});
+           ASSERT_TRUE(helper.ok()) << helper.error();
+           helper_ = std::move(helper.value());
+         },
+         "cannot connect to the system bus: Connection refused", false},
+        {"no bluetoothd", [&] { startHelper(false); },
+         "cannot register the service: bluetoothd is not running (nothing owns org.bluez on the "
+         "system bus)",
+         false},
+        {"bus policy denies org.bluez", [&] { startHelper(true, {}, BusPolicy::bluezDenied); },
+         StartsWith("cannot register the service: RegisterProfile failed: "
+                    "org.freedesktop.DBus.Error.AccessDenied: "),
+         false},
+        {"RegisterProfile fails", [&] { startHelper(true, {.failRegister = true}); },
+         "cannot register the service: RegisterProfile failed: org.bluez.Error.Failed: simulated "
+         "failure",
+         true},
+        // Last: the first instance stays until the end.
+        {"a second instance",
+         [&] {
+           ASSERT_NO_FATAL_FAILURE(startReady());
+           firstInstance = std::move(helper_);
+           auto second = launchHelper(bus_->environment());
+           ASSERT_TRUE(second.ok()) << second.error();
+           helper_ = std::move(second.value());
+         },
+         "cannot register the service: RegisterProfile failed: org.bluez.Error.NotPermitted: "
+         "UUID already registered",
+         true},
+    };
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.scenario);
+      ASSERT_NO_FATAL_FAILURE(c.start());
+      EXPECT_EQ(helper_->waitForExit(), ExitStatus::exitedWith(2)) << diagnostics();
+      EXPECT_EQ(helper_->transcript(Subprocess::Stream::out), "");
+      check(c);
+    }
+    firstInstance->closeStdin();
+    EXPECT_EQ(firstInstance->waitForExit(), ExitStatus::exitedWith(0));
+  }
+};
+
+class StartFailureLog : public StartFailures {
+ protected:
+  void SetUp() override { captureSystemLog(); }
+};
+
+// Each way the start can fail gives the parent the same standard-error line,
+// nothing on standard output and status 2, and the log one line that names
+// the cause, different for each.
+TEST_F(StartFailureLog, EachNamesItsCause) {
   std::set<std::string> causes;
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.scenario);
-    ASSERT_NO_FATAL_FAILURE(c.start());
-    EXPECT_EQ(helper_->waitForExit(), ExitStatus::exitedWith(2)) << diagnostics();
+  forEachStartFailure([&](const Case& c) {
     EXPECT_EQ(helper_->transcript(Subprocess::Stream::err), startFailure + "\n");
-    EXPECT_EQ(helper_->transcript(Subprocess::Stream::out), "");
-    auto lines = loggedBy(helper_->pid());
+    std::string problem;
+    auto lines = syslog_->takeLines(&problem);
+    EXPECT_EQ(problem, "");
+    std::erase_if(lines, [this](const SyslogLine& line) { return line.pid != helper_->pid(); });
     if (c.adapterRead && lines.size() > 1) {
       EXPECT_THAT(lines[1], hci0Powered);
       lines.erase(lines.begin() + 1);
@@ -172,11 +197,39 @@ TEST_F(HelperSystemLog, EachStartFailureNamesItsCause) {
     EXPECT_THAT(lines, ElementsAre(started, logged(LOG_ERR, c.cause), logged(LOG_ERR, startFailure),
                                    ended(2)));
     if (lines.size() > 1) causes.insert(lines[1].message);
-  }
-  EXPECT_EQ(causes.size(), std::size(cases)) << "two failures read alike";
+  });
+  EXPECT_EQ(causes.size(), 5u) << "two failures read alike";
+}
 
-  firstInstance->closeStdin();
-  EXPECT_EQ(firstInstance->waitForExit(), ExitStatus::exitedWith(0));
+// With HARLO_LOG_STDERR=1 each log line is also on standard error, marked as
+// such, the cause before the fixed line, which stays as it is; where there
+// is no system log at all, that is where the parent reads the cause.
+TEST_F(StartFailures, LogCopyOnStandardErrorNamesEachCause) {
+  helperEnvironment_ = {{"HARLO_LOG_STDERR", "1"}};
+  forEachStartFailure([&](const Case& c) {
+    std::vector<std::string> lines;
+    std::istringstream text(helper_->transcript(Subprocess::Stream::err));
+    for (std::string line; std::getline(text, line);) lines.push_back(line);
+    if (c.adapterRead && lines.size() > 1) lines.erase(lines.begin() + 1);
+    EXPECT_THAT(lines, ElementsAre("log notice: HarloCompanionHelper " HARLO_PROJECT_VERSION
+                                   " starting in bridge mode",
+                                   AllOf(StartsWith("log err: "), ::testing::HasSubstr("cannot")),
+                                   "log err: " + startFailure, startFailure,
+                                   "log notice: bridge mode ended with exit status 2"));
+    if (lines.size() > 1) {
+      EXPECT_THAT(lines[1].substr(9), c.cause);
+    }
+  });
+}
+
+// A value of HARLO_LOG_STDERR other than 1 or 0 is refused at start.
+TEST_F(StartFailures, UnknownLogCopyValueIsRefused) {
+  helperEnvironment_ = {{"HARLO_LOG_STDERR", "yes"}};
+  ASSERT_NO_FATAL_FAILURE(startHelper());
+  EXPECT_EQ(helper_->waitForExit(), ExitStatus::exitedWith(2)) << diagnostics();
+  EXPECT_EQ(helper_->transcript(Subprocess::Stream::err),
+            "RFCOMM server bridge failed: HARLO_LOG_STDERR must be 1 or 0, not \"yes\"\n");
+  EXPECT_EQ(helper_->transcript(Subprocess::Stream::out), "");
 }
 
 // One session in order: a client, a newer one replacing it, a bus peer that

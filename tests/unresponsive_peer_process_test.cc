@@ -213,8 +213,9 @@ TEST_F(UnresponsivePeer, HelloFloodHoldsNeitherParentNorLoop) {
 }
 
 // A bluetoothd that never answers UnregisterProfile cannot hold the stop: the
-// helper waits for it briefly, then exits 0.
+// helper waits for it briefly, logs that, then exits 0.
 TEST_F(UnresponsivePeer, ShutdownEndsAlthoughBluetoothdNeverAnswers) {
+  helperEnvironment_ = {{"HARLO_LOG_STDERR", "1"}};
   ASSERT_NO_FATAL_FAILURE(startHelper(true, {.neverAnswerUnregister = true}));
   ASSERT_EQ(nextMessage(), listening) << diagnostics();
   ASSERT_EQ(nextMessage().value("event", ""), "ready") << diagnostics();
@@ -225,6 +226,11 @@ TEST_F(UnresponsivePeer, ShutdownEndsAlthoughBluetoothdNeverAnswers) {
   const auto calls = sim_->unregisterCalls();
   ASSERT_TRUE(calls.ok()) << calls.error();
   EXPECT_EQ(calls.value().size(), 1u) << "the withdrawal never reached bluetoothd";
+  EXPECT_NE(helper_->transcript(Subprocess::Stream::err)
+                .find("log warning: bluetoothd did not answer UnregisterProfile within 2 s; the "
+                      "registration ends with the helper's bus connection\n"),
+            std::string::npos)
+      << diagnostics();
 }
 
 // The bus daemon dies and comes back on the same address, then bluetoothd:

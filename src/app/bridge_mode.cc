@@ -5,6 +5,7 @@
 #include <string>
 #include <system_error>
 
+#include "app/environment_switch.h"
 #include "app/system_log.h"
 #include "base/log.h"
 #include "base/write_all.h"
@@ -21,6 +22,9 @@ namespace {
 // ends the mode.
 int failToStart(Log& log, const std::string& reason) {
   log.write(Log::Level::error, reason);
+  // A copy of the log on standard error comes before the line that ends
+  // the mode.
+  log.flush(logFlushBeforeEnd);
   // Nothing more can be done if standard error is gone.
   (void)writeAll(STDERR_FILENO, "RFCOMM server bridge failed: " + reason + "\n");
   return 2;
@@ -45,12 +49,18 @@ int runBridgeMode() {
   // First, before any other thread: every thread started after it blocks
   // the stop signals, which its own thread takes.
   auto signals = platform::StopSignalThread::start();
-  SystemLog log;
+  const Result<bool, std::string> logCopy = readEnvironmentSwitch("HARLO_LOG_STDERR");
+  SystemLog log(logCopy && logCopy.value() ? STDERR_FILENO : -1);
   log.write(Log::Level::notice, "HarloCompanionHelper " HARLO_VERSION " starting in bridge mode");
-  const int status = signals
-                         ? runOnTheSystem(*signals.value(), log)
-                         : failToStart(log, "cannot watch for stop signals: " +
-                                                std::generic_category().message(-signals.error()));
+  int status = 2;
+  if (!signals) {
+    status = failToStart(
+        log, "cannot watch for stop signals: " + std::generic_category().message(-signals.error()));
+  } else if (!logCopy) {
+    status = failToStart(log, logCopy.error());
+  } else {
+    status = runOnTheSystem(*signals.value(), log);
+  }
   log.write(Log::Level::notice, "bridge mode ended with exit status " + std::to_string(status));
   return status;
 }

@@ -9,6 +9,8 @@
 #include <string>
 #include <system_error>
 
+#include "base/write_all.h"
+
 namespace harlo {
 namespace {
 
@@ -29,6 +31,18 @@ int priorityOf(Log::Level level) {
       return LOG_INFO;
   }
   return LOG_NOTICE;
+}
+
+std::string_view priorityName(int priority) {
+  switch (priority) {
+    case LOG_ERR:
+      return "err";
+    case LOG_WARNING:
+      return "warning";
+    case LOG_NOTICE:
+      return "notice";
+  }
+  return "info";
 }
 
 std::string droppedLine(std::size_t dropped) {
@@ -55,13 +69,13 @@ struct SystemLog::Queue {
   bool idle() const { return entries.empty() && !sending && dropped == 0; }
 };
 
-SystemLog::SystemLog() : queue_(std::make_shared<Queue>()) {
+SystemLog::SystemLog(int copyFd) : queue_(std::make_shared<Queue>()) {
   try {
-    thread_ = std::thread([queue = queue_] {
+    thread_ = std::thread([queue = queue_, copyFd] {
       // A thread without its name still works; the name only helps whoever
       // inspects the process.
       (void)pthread_setname_np(pthread_self(), threadName);
-      run(queue);
+      run(queue, copyFd);
     });
   } catch (const std::system_error&) {
     // No thread: the queue fills and every line is counted as dropped, which
@@ -112,7 +126,7 @@ void SystemLog::flush(std::chrono::milliseconds bound) {
 
 // Sends the queue to the system log, in order, one syslog(3) call at a time
 // outside the lock; when it runs dry with lines dropped meanwhile, says so.
-void SystemLog::run(const std::shared_ptr<Queue>& queue) {
+void SystemLog::run(const std::shared_ptr<Queue>& queue, int copyFd) {
   openlog("HarloCompanionHelper", LOG_PID, LOG_USER);
   std::unique_lock lock(queue->mutex);
   for (;;) {
@@ -130,6 +144,11 @@ void SystemLog::run(const std::shared_ptr<Queue>& queue) {
     }
     queue->sending = true;
     lock.unlock();
+    if (copyFd >= 0) {
+      // A copy that cannot be written is lost like a line the log drops.
+      (void)writeAll(copyFd,
+                     "log " + std::string(priorityName(entry.priority)) + ": " + entry.text + "\n");
+    }
     // The line is printed with its length, so neither a '%' in it nor a
     // missing terminator matters.
     syslog(entry.priority, "%.*s", static_cast<int>(entry.text.size()), entry.text.data());

@@ -10,6 +10,11 @@
 // own ("harlo-log") from a short queue: write() only queues, and a line that
 // finds the queue full is dropped and counted. Once the log takes lines
 // again, "N log lines dropped" is logged where they went missing.
+//
+// Where there is no system log to read, each line can also be copied to a
+// descriptor (standard error, for HARLO_LOG_STDERR=1) as
+// "log <priority>: <line>", the priority as syslog names it (err, warning,
+// notice, info); the same thread writes it, just before the syslog() call.
 #pragma once
 
 #include <chrono>
@@ -26,9 +31,10 @@ class SystemLog final : public Log {
   static constexpr std::size_t queuedLines = 16;
 
   // Starts the log's thread, which opens the connection to the system log on
-  // its first line. Without a thread (none could be started) every line is
-  // dropped.
-  SystemLog();
+  // its first line, and copies every line to `copyFd` unless it is -1 (the
+  // descriptor is not owned and must stay open). Without a thread (none could
+  // be started) every line is dropped.
+  explicit SystemLog(int copyFd = -1);
   // Gives the queue a short while to reach the log, then leaves; a thread
   // still held by the log is left to the process's exit.
   ~SystemLog() override;
@@ -40,7 +46,7 @@ class SystemLog final : public Log {
 
  private:
   struct Queue;
-  static void run(const std::shared_ptr<Queue>& queue);
+  static void run(const std::shared_ptr<Queue>& queue, int copyFd);
 
   // Shared with the thread, which may outlive the log.
   std::shared_ptr<Queue> queue_;

@@ -38,4 +38,9 @@ class Log {
   virtual void flush(std::chrono::milliseconds /*bound*/) {}
 };
 
+// How long a log may take to send what it holds before the line that ends
+// a mode is written to standard error, so that a copy of the log there comes
+// before it.
+inline constexpr std::chrono::milliseconds logFlushBeforeEnd{100};
+
 }  // namespace harlo

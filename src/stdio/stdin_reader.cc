@@ -200,6 +200,7 @@ class StdinReader final {
     // to write there is dropped; the exit status still tells the parent.
     const std::string line = "stdin reader failed: " + description;
     context_.log.write(Log::Level::error, line);
+    context_.log.flush(logFlushBeforeEnd);
     (void)writeAll(context_.error, line + "\n");
     context_.exitStatus.store(2);
   }

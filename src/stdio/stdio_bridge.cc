@@ -68,6 +68,7 @@ class OwnedFd final {
 void reportFailure(int errorFd, Log& log, const std::string& printedError) {
   const std::string line = "RFCOMM server bridge failed: " + printedError;
   log.write(Log::Level::error, line);
+  log.flush(logFlushBeforeEnd);
   // Standard error is the last place left to report anything, so a failure
   // to write there is dropped; the exit status still tells the parent.
   (void)writeAll(errorFd, line + "\n");
@@ -137,6 +138,7 @@ class Mode final {
       // uncaught exception, and log it as one.
       const std::string line = std::string("stdin reader failed: ") + failure.what();
       log_.write(Log::Level::error, line);
+      log_.flush(logFlushBeforeEnd);
       (void)writeAll(fds_.error, line + "\n");
       return end(2);
     }

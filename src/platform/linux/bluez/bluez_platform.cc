@@ -53,7 +53,7 @@ class BluezPlatform final : public BluetoothPlatform {
       return nullptr;
     }
     auto registered =
-        PublishedRecord::registerProfile(connection_, loop_, profileObjectPath, *granted);
+        PublishedRecord::registerProfile(connection_, loop_, log_, profileObjectPath, *granted);
     if (!registered) {
       log_.write(Log::Level::error, "cannot register the service: " + registered.error());
       return nullptr;

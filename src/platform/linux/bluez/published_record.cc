@@ -1,5 +1,6 @@
 #include "platform/linux/bluez/published_record.h"
 
+#include <cerrno>
 #include <optional>
 #include <string>
 #include <utility>
@@ -11,7 +12,7 @@
 namespace harlo::platform {
 
 Result<std::shared_ptr<PublishedRecord>, std::string> PublishedRecord::registerProfile(
-    std::shared_ptr<BusConnection> connection, RunLoop& loop, const char* profilePath,
+    std::shared_ptr<BusConnection> connection, RunLoop& loop, Log& log, const char* profilePath,
     const ServiceDictionary& description) {
   const std::optional<std::string> xml = sdpRecordXml(description);
   const std::optional<std::string> uuid = serviceUUIDOf(description);
@@ -50,14 +51,15 @@ Result<std::shared_ptr<PublishedRecord>, std::string> PublishedRecord::registerP
   const char* sender = systemd().sd_bus_message_get_sender(reply);
   std::string registeredWith = sender != nullptr ? sender : connection->bluezOwner();
   return std::shared_ptr<PublishedRecord>(new PublishedRecord(
-      std::move(connection), loop, profilePath, *channel, std::move(registeredWith)));
+      std::move(connection), loop, log, profilePath, *channel, std::move(registeredWith)));
 }
 
-PublishedRecord::PublishedRecord(std::shared_ptr<BusConnection> connection, RunLoop& loop,
+PublishedRecord::PublishedRecord(std::shared_ptr<BusConnection> connection, RunLoop& loop, Log& log,
                                  const char* profilePath, std::uint8_t channel,
                                  std::string registeredWith)
     : connection_(std::move(connection)),
       loop_(loop),
+      log_(log),
       profilePath_(profilePath),
       channel_(channel),
       registeredWith_(std::move(registeredWith)) {}
@@ -81,9 +83,17 @@ void PublishedRecord::remove() {
     // stop (the registration ends with the connection anyway).
     BusError error;
     sd_bus_message* reply = nullptr;
-    (void)systemd().sd_bus_call(connection_->bus(), call, withdrawalTimeoutUsec, error.get(),
-                                &reply);
+    const int called =
+        systemd().sd_bus_call(connection_->bus(), call, withdrawalTimeoutUsec, error.get(), &reply);
     systemd().sd_bus_message_unref(reply);
+    if (called == -ETIMEDOUT) {
+      log_.write(Log::Level::warning,
+                 "bluetoothd did not answer UnregisterProfile within " +
+                     std::to_string(withdrawalTimeoutUsec / 1'000'000) +
+                     " s; the registration ends with the helper's bus connection");
+    } else if (called < 0) {
+      log_.write(Log::Level::warning, "UnregisterProfile failed: " + error.describe(called));
+    }
   });
 }
 

@@ -6,14 +6,15 @@
 // remove() (UnregisterProfile).
 //
 // Threads: registerProfile() on the loop thread; rfcommChannelID() and
-// remove() from any thread. The connection and the loop must outlive the
-// record; its last reference must go on the loop thread.
+// remove() from any thread. The connection, the loop and the log must outlive
+// the record; its last reference must go on the loop thread.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <string>
 
+#include "base/log.h"
 #include "platform/bluetooth_platform.h"
 #include "platform/linux/bluez/bus_connection.h"
 #include "platform/linux/run_loop.h"
@@ -28,7 +29,7 @@ class PublishedRecord final : public ServiceRecord {
   // with an error (or does not answer within bus_timeouts.h's bound); the
   // failure then says why, naming the D-Bus error and its message.
   static Result<std::shared_ptr<PublishedRecord>, std::string> registerProfile(
-      std::shared_ptr<BusConnection> connection, RunLoop& loop, const char* profilePath,
+      std::shared_ptr<BusConnection> connection, RunLoop& loop, Log& log, const char* profilePath,
       const ServiceDictionary& description);
 
   // The channel of the description: BlueZ listens on exactly the channel it
@@ -36,17 +37,19 @@ class PublishedRecord final : public ServiceRecord {
   Result<std::uint8_t, Status> rfcommChannelID() override { return channel_; }
 
   // Calls UnregisterProfile and waits a bounded time (bus_timeouts.h) for
-  // the answer, whatever it is; later calls do nothing. Nothing is sent once the BlueZ that took
+  // the answer, whatever it is (an error or no answer in time is logged);
+  // later calls do nothing. Nothing is sent once the BlueZ that took
   // the registration has left the bus: its registration is gone, and the next BlueZ may hold a
   // newer registration of ours at the same path, which must stay.
   void remove() override;
 
  private:
-  PublishedRecord(std::shared_ptr<BusConnection> connection, RunLoop& loop, const char* profilePath,
-                  std::uint8_t channel, std::string registeredWith);
+  PublishedRecord(std::shared_ptr<BusConnection> connection, RunLoop& loop, Log& log,
+                  const char* profilePath, std::uint8_t channel, std::string registeredWith);
 
   const std::shared_ptr<BusConnection> connection_;
   RunLoop& loop_;
+  Log& log_;
   const char* const profilePath_;  // a string literal
   const std::uint8_t channel_;
   const std::string registeredWith_;  // the owner of "org.bluez" that answered the registration

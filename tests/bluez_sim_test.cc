@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "bus_client.h"
-#include "companion_record.h"
+#include "testing/companion_record.h"
 #include "harness_names.h"
 #include "object_signals.h"
 #include "profile_endpoint.h"

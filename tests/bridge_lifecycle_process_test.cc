@@ -12,7 +12,7 @@
 
 #include "bridge_process_fixture.h"
 #include "bus_client.h"
-#include "companion_record.h"
+#include "testing/companion_record.h"
 #include "harness_names.h"
 
 namespace harlo::test_support {

@@ -19,8 +19,9 @@
 #include <span>
 
 #include "base/result.h"
+#include "platform/channel_names.h"
 #include "platform/main_loop.h"
-#include "platform/service_dictionary.h"
+#include "platform/service_description.h"
 #include "platform/status.h"
 
 namespace harlo::platform {
@@ -32,8 +33,10 @@ class ServiceRecord {
  public:
   virtual ~ServiceRecord() = default;
 
-  // The RFCOMM channel number of the published record, or a non-zero status.
-  // Main run loop thread.
+  // The RFCOMM channel the published record is served on, which may differ
+  // from the one its description asked for, or a non-zero status from a
+  // platform that cannot tell (the bridge's start then fails; BlueZ always
+  // can). Main run loop thread.
   virtual Result<std::uint8_t, Status> rfcommChannelID() = 0;
 
   // Withdraws the record; later calls do nothing. Safe from any thread.
@@ -60,7 +63,9 @@ class ChannelDelegate {
   // Bytes arrived; `data` is valid only during the call. Never empty.
   virtual void rfcommChannelData(Channel& channel, std::span<const std::uint8_t> data) = 0;
 
-  // The channel finished opening with `status` (0: open).
+  // The channel finished opening with `status` (0: open). For a platform
+  // that hands over channels still opening; BlueZ hands over open ones and
+  // never calls it.
   virtual void rfcommChannelOpenComplete(Channel& channel, Status status) = 0;
 
   // The channel is closed: by the peer, by an error, or by close(). Delivered
@@ -76,7 +81,7 @@ enum class CloseReason {
   stopped,      // bridge mode is ending
 };
 
-// One RFCOMM connection with a client.
+// One connection with a client.
 class Channel {
  public:
   virtual ~Channel() = default;
@@ -88,8 +93,8 @@ class Channel {
   // channel. Main run loop thread.
   virtual Status setDelegate(ChannelDelegate* delegate) = 0;
 
-  // The channel's RFCOMM number. Safe from any thread.
-  virtual std::uint8_t channelID() const = 0;
+  // How the parent's reports name this channel. Safe from any thread.
+  virtual const ChannelNames& names() const = 0;
 
   // The outcome of a write that did not finish at once.
   using WriteDone = std::function<void(Status)>;
@@ -165,10 +170,10 @@ class BluetoothPlatform {
   // loop thread.
   virtual void observeBluetoothService(BluetoothServiceObserver* /*observer*/) {}
 
-  // Publishes the record described by `description`; nullptr on failure.
-  // Main run loop thread.
+  // Publishes the service `description` describes, as this platform's
+  // record of it; nullptr on failure. Main run loop thread.
   virtual std::shared_ptr<ServiceRecord> publishServiceRecord(
-      const ServiceDictionary& description) = 0;
+      const ServiceDescription& description) = 0;
 
   // Calls `observer` for each incoming channel opened on `channelID` until the
   // registration is unregistered; nullptr on failure. `observer` must outlive

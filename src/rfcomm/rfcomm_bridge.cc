@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "base/constants.h"
-#include "rfcomm/service_record.h"
+#include "rfcomm/service_description.h"
 
 namespace harlo {
 namespace {
@@ -24,17 +24,22 @@ RFCOMMBridge::RFCOMMBridge(platform::BluetoothPlatform& platform, EventCallback 
       emitProtocol_(std::move(emitProtocol)),
       pendingInput_(maxLineBytes) {}
 
+RFCOMMBridge::~RFCOMMBridge() {
+  if (observing_) platform_.observeBluetoothService(nullptr);
+}
+
 Result<std::uint8_t, BridgeError> RFCOMMBridge::start() {
   const auto listening = publishAndRegister();
   if (!listening) return fail(listening.error());
   const std::uint8_t id = listening.value();
   platform_.observeBluetoothService(this);
+  observing_ = true;
   emitEvent_("listening", "RFCOMM service published on channel " + decimal(id));
   return id;
 }
 
 Result<std::uint8_t, BridgeError> RFCOMMBridge::publishAndRegister() {
-  auto description = makeServiceDictionary(preferredChannelID);
+  auto description = makeServiceDescription(preferredChannelID);
   if (!description) return fail(description.error());
 
   auto record = platform_.publishServiceRecord(description.value());
@@ -77,6 +82,7 @@ void RFCOMMBridge::interrupt() {
 
 void RFCOMMBridge::stopOnLoop() {
   stopped_ = true;
+  if (std::exchange(observing_, false)) platform_.observeBluetoothService(nullptr);
   if (const auto channel = takeActiveChannel()) channel->close(platform::CloseReason::stopped);
   // What the client was owed for its lines comes before anything of the
   // stop; the rest of its input is dropped below.
@@ -97,9 +103,9 @@ std::shared_ptr<platform::Channel> RFCOMMBridge::takeActiveChannel() {
   return std::move(activeChannel_);
 }
 
-RFCOMMBridge::Client RFCOMMBridge::activeClient() const {
+std::shared_ptr<platform::Channel> RFCOMMBridge::activeChannel() const {
   std::lock_guard lock(mutex_);
-  return Client{activeChannel_, activeChannelID_};
+  return activeChannel_;
 }
 
 std::uint8_t RFCOMMBridge::activeChannelID() const {
@@ -126,8 +132,7 @@ void RFCOMMBridge::handleChannelOpen(platform::ChannelOpenRegistration&,
   if (status != platform::statusOK) {
     emitError_("failed to set RFCOMM channel delegate: " + std::to_string(status));
   }
-  emitEvent_("client-connected",
-             "Incoming RFCOMM client connected on channel " + decimal(channel->channelID()));
+  emitEvent_("client-connected", channel->names().connected);
 }
 
 void RFCOMMBridge::rfcommChannelOpenComplete(platform::Channel&, platform::Status status) {
@@ -144,8 +149,7 @@ void RFCOMMBridge::rfcommChannelClosed(platform::Channel& channel) {
     if (activeChannel_.get() == &channel) closed = std::move(activeChannel_);
   }
   if (closed) pendingInput_.clear();
-  emitEvent_("client-disconnected",
-             "RFCOMM client disconnected from channel " + decimal(channel.channelID()));
+  emitEvent_("client-disconnected", channel.names().disconnected);
 }
 
 void RFCOMMBridge::bluetoothServiceStopped() {

@@ -28,8 +28,9 @@
 // meanwhile.
 //
 // Lifetime: the platform and the bridge must outlive the run loop's last
-// run(). Destroying the bridge releases its handles without closing,
-// unregistering or withdrawing anything (that is stop()'s job).
+// run(). Destroying the bridge stops its observing of the service and
+// releases its handles without closing, unregistering or withdrawing
+// anything (that is stop()'s job).
 #pragma once
 
 #include <cstdint>
@@ -62,6 +63,8 @@ class RFCOMMBridge final : public platform::ChannelOpenObserver,
 
   RFCOMMBridge(platform::BluetoothPlatform& platform, EventCallback emitEvent,
                ErrorCallback emitError, ProtocolCallback emitProtocol);
+  // Loop thread, after the loop's last run().
+  ~RFCOMMBridge() override;
   RFCOMMBridge(const RFCOMMBridge&) = delete;
   RFCOMMBridge& operator=(const RFCOMMBridge&) = delete;
 
@@ -128,12 +131,8 @@ class RFCOMMBridge final : public platform::ChannelOpenObserver,
   Result<std::uint8_t, BridgeError> publishAndRegister();
   void stopOnLoop();
 
-  // The client channel and the service's channel number, as one snapshot.
-  struct Client {
-    std::shared_ptr<platform::Channel> channel;
-    std::uint8_t id = 0;
-  };
-  Client activeClient() const;
+  // The client channel, if any (under mutex_).
+  std::shared_ptr<platform::Channel> activeChannel() const;
   // Takes the client channel out of activeChannel_ (under mutex_).
   std::shared_ptr<platform::Channel> takeActiveChannel();
 
@@ -157,9 +156,9 @@ class RFCOMMBridge final : public platform::ChannelOpenObserver,
 
   static constexpr std::string_view noClientMessage =
       "no active RFCOMM client channel is connected";
-  // Reports the outcome of a write of `bytes` bytes to channel `id`, through
+  // Reports the outcome of a write of `bytes` bytes to `channel`, through
   // `reporter` if given.
-  void reportWrite(platform::Status status, std::size_t bytes, std::uint8_t id,
+  void reportWrite(platform::Status status, std::size_t bytes, const platform::Channel& channel,
                    const WriteReporter* reporter = nullptr);
 
   platform::BluetoothPlatform& platform_;
@@ -182,13 +181,13 @@ class RFCOMMBridge final : public platform::ChannelOpenObserver,
     std::uint64_t serial;
     std::string line;
     std::shared_ptr<platform::Channel> channel;
-    std::uint8_t id;
     std::shared_ptr<HelloOutcome> outcome;
   };
   std::optional<WaitingHello> waitingHello_;
   std::uint64_t helloReplies_ = 0;  // serials of the replies that had to wait
   bool inputHeld_ = false;          // the parent is behind
   bool stopped_ = false;            // set by stop(), never cleared
+  bool observing_ = false;          // the platform tells this bridge of the service
   bool serviceLost_ = false;        // from a loss until a return publishes again
   // False from a report that no adapter is present and powered until one is
   // again; the service's loss makes it unknown, taken as present.

@@ -71,8 +71,8 @@ class RFCOMMBridge::HelloOutcome {
 
 void RFCOMMBridge::answerHello(std::string_view line) {
   emitEvent_("handshake", "Received hello, responding with hello_ack directly");
-  const Client client = activeClient();
-  if (!client.channel) {
+  const std::shared_ptr<platform::Channel> channel = activeChannel();
+  if (!channel) {
     emitError_(noClientMessage);
     emitProtocol_(line);
     return;
@@ -85,20 +85,19 @@ void RFCOMMBridge::answerHello(std::string_view line) {
   const std::uint64_t serial = ++helloReplies_;
   auto outcome = std::make_shared<HelloOutcome>();
   const std::optional<platform::Status> status =
-      client.channel->write(reply, [this, outcome, serial](platform::Status ended) {
+      channel->write(reply, [this, outcome, serial](platform::Status ended) {
         outcome->set(ended);
         platform_.mainLoop().post([this, serial] { finishHelloReply(serial); });
       });
   if (status) {
-    reportWrite(*status, reply.size(), client.id);
+    reportWrite(*status, reply.size(), *channel);
     emitProtocol_(line);
     return;
   }
   // The client reads nothing more until its reply is out: a client that sends
   // hellos and never reads fills its own socket, not the helper's memory.
-  waitingHello_ =
-      WaitingHello{serial, std::string(line), client.channel, client.id, std::move(outcome)};
-  updateInputPause(*client.channel);
+  waitingHello_ = WaitingHello{serial, std::string(line), channel, std::move(outcome)};
+  updateInputPause(*channel);
 }
 
 void RFCOMMBridge::finishHelloReply(std::uint64_t serial) {
@@ -109,7 +108,7 @@ void RFCOMMBridge::finishHelloReply(std::uint64_t serial) {
   finishWaitingHello();
   // A failed reply means a channel on its way out, whose close empties the
   // buffer anyway: its other lines are not answered into it.
-  if (delivered && activeClient().channel == channel) {
+  if (delivered && activeChannel() == channel) {
     handleLines();
   } else {
     pendingInput_.clear();
@@ -121,7 +120,7 @@ void RFCOMMBridge::finishWaitingHello() {
   const WaitingHello waiting = std::move(*waitingHello_);
   waitingHello_.reset();
   reportWrite(waiting.outcome->get().value_or(platform::statusClosed), helloAckPayload.size(),
-              waiting.id);
+              *waiting.channel);
   emitProtocol_(waiting.line);
   updateInputPause(*waiting.channel);
 }
@@ -133,7 +132,7 @@ void RFCOMMBridge::updateInputPause(platform::Channel& channel) {
 void RFCOMMBridge::holdClientInput(bool held) {
   if (held == inputHeld_) return;
   inputHeld_ = held;
-  if (const auto channel = activeClient().channel) updateInputPause(*channel);
+  if (const auto channel = activeChannel()) updateInputPause(*channel);
 }
 
 }  // namespace harlo

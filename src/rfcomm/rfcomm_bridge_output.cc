@@ -12,15 +12,15 @@
 namespace harlo {
 namespace {
 
-// "wrote N bytes to RFCOMM channel C", put together without an allocation:
-// it is written once per message the parent sends.
+// "wrote N bytes to <channel>", put together without an allocation: it is
+// written once per message the parent sends.
 class WriteReport {
  public:
-  WriteReport(std::size_t bytes, std::uint8_t channelID) {
+  WriteReport(std::size_t bytes, std::string_view channel) {
     append("wrote ");
     appendNumber(bytes);
-    append(" bytes to RFCOMM channel ");
-    appendNumber(channelID);
+    append(" bytes to ");
+    append(channel.substr(0, buffer_.size() - length_));
   }
 
   std::string_view text() const { return std::string_view(buffer_.data(), length_); }
@@ -37,8 +37,9 @@ class WriteReport {
     length_ = static_cast<std::size_t>(written.ptr - buffer_.data());
   }
 
-  // The texts (30 bytes) and two numbers of at most 20 digits each.
-  std::array<char, 80> buffer_{};
+  // The texts (16 bytes), a number of at most 20 digits and the channel's
+  // name, far shorter than the rest.
+  std::array<char, 128> buffer_{};
   std::size_t length_ = 0;
 };
 
@@ -67,8 +68,8 @@ class WriteOutcome final {
 
 void RFCOMMBridge::writeToChannel(std::span<const std::uint8_t> data,
                                   const WriteReporter* reporter) {
-  const Client client = activeClient();
-  if (!client.channel) {
+  const std::shared_ptr<platform::Channel> channel = activeChannel();
+  if (!channel) {
     (reporter != nullptr ? reporter->emitError : emitError_)(noClientMessage);
     return;
   }
@@ -78,21 +79,20 @@ void RFCOMMBridge::writeToChannel(std::span<const std::uint8_t> data,
   // closes (a stop closes it), so the wait below always ends.
   WriteOutcome later;
   std::optional<platform::Status> status =
-      client.channel->write(data, [&later](platform::Status outcome) { later.set(outcome); });
+      channel->write(data, [&later](platform::Status outcome) { later.set(outcome); });
   if (!status) status = later.wait();
-  reportWrite(*status, data.size(), client.id, reporter);
+  reportWrite(*status, data.size(), *channel, reporter);
 }
 
-void RFCOMMBridge::reportWrite(platform::Status status, std::size_t bytes, std::uint8_t id,
-                               const WriteReporter* reporter) {
+void RFCOMMBridge::reportWrite(platform::Status status, std::size_t bytes,
+                               const platform::Channel& channel, const WriteReporter* reporter) {
   if (status != platform::statusOK) {
-    (reporter != nullptr ? reporter->emitError : emitError_)("failed to write to RFCOMM channel " +
-                                                             std::to_string(unsigned{id}) +
-                                                             ": status=" + std::to_string(status));
+    (reporter != nullptr ? reporter->emitError : emitError_)(
+        "failed to write to " + channel.names().writes + ": status=" + std::to_string(status));
     return;
   }
-  (reporter != nullptr ? reporter->emitEvent : emitEvent_)("rfcomm-write",
-                                                           WriteReport(bytes, id).text());
+  (reporter != nullptr ? reporter->emitEvent : emitEvent_)(
+      "rfcomm-write", WriteReport(bytes, channel.names().writes).text());
 }
 
 }  // namespace harlo

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "rfcomm/service_record.h"
+#include "rfcomm/service_description.h"
 #include "testing/rfcomm_bridge_harness.h"
 
 namespace harlo {
@@ -31,7 +31,7 @@ TEST(RFCOMMBridge, StartListensOnGrantedChannel) {
     EXPECT_EQ(harness.reports.take(),
               Reports{"event listening | RFCOMM service published on channel " + id});
     EXPECT_EQ(harness.platform.calls(), (Calls{"publish", "rfcommChannelID", "register " + id}));
-    EXPECT_EQ(harness.platform.publishedDescription(), makeServiceDictionary(1).value());
+    EXPECT_EQ(harness.platform.publishedDescription(), makeServiceDescription(1).value());
   }
 }
 

@@ -66,7 +66,8 @@ class FakeRegistration final : public ChannelOpenRegistration {
   bool unregistered_ = false;  // guarded by the platform's mutex
 };
 
-FakeChannel::FakeChannel(FakePlatform& platform, std::uint8_t id) : platform_(platform), id_(id) {}
+FakeChannel::FakeChannel(FakePlatform& platform, std::uint8_t id, std::uint8_t serviceChannel)
+    : platform_(platform), id_(id), names_(rfcommChannelNames(id, serviceChannel)) {}
 
 Status FakeChannel::setDelegate(ChannelDelegate* delegate) {
   platform_.record("setDelegate " + std::to_string(id_));
@@ -206,7 +207,7 @@ FakePlatform::FakePlatform() : loop_(manualLoop_) {}
 FakePlatform::FakePlatform(MainLoop& loop) : loop_(loop) {}
 
 std::shared_ptr<ServiceRecord> FakePlatform::publishServiceRecord(
-    const ServiceDictionary& description) {
+    const ServiceDescription& description) {
   record("publish");
   std::lock_guard lock(mutex_);
   description_ = description;
@@ -276,13 +277,18 @@ std::size_t FakePlatform::liveRegistrations() const {
   return liveRegistrations_;
 }
 
-std::optional<ServiceDictionary> FakePlatform::publishedDescription() const {
+std::optional<ServiceDescription> FakePlatform::publishedDescription() const {
   std::lock_guard lock(mutex_);
   return description_;
 }
 
 std::shared_ptr<FakeChannel> FakePlatform::makeChannel(std::uint8_t id) {
-  return std::make_shared<FakeChannel>(*this, id);
+  std::uint8_t serviceChannel = 0;
+  {
+    std::lock_guard lock(mutex_);
+    serviceChannel = grantedChannel_;
+  }
+  return std::make_shared<FakeChannel>(*this, id, serviceChannel);
 }
 
 void FakePlatform::openChannel(std::shared_ptr<FakeChannel> channel) {

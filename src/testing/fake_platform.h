@@ -48,10 +48,13 @@ class FakePlatform;
 // Channels are made by FakePlatform::makeChannel().
 class FakeChannel final : public Channel, public std::enable_shared_from_this<FakeChannel> {
  public:
-  FakeChannel(FakePlatform& platform, std::uint8_t id);
+  // Channel `id` of the service on `serviceChannel`.
+  FakeChannel(FakePlatform& platform, std::uint8_t id, std::uint8_t serviceChannel);
 
   Status setDelegate(ChannelDelegate* delegate) override;
-  std::uint8_t channelID() const override { return id_; }
+  // An RFCOMM channel's names, with its number and its service's.
+  const ChannelNames& names() const override { return names_; }
+  std::uint8_t channelID() const { return id_; }
   // Finishes at once (with the platform's failWrites() status, or -32 once
   // closed) unless writes are held: the write then waits, behind any held
   // before it, until completeHeldWrites() or the close.
@@ -95,6 +98,7 @@ class FakeChannel final : public Channel, public std::enable_shared_from_this<Fa
 
   FakePlatform& platform_;
   const std::uint8_t id_;
+  const ChannelNames names_;
   mutable std::mutex mutex_;             // serialises writes and guards the fields below
   ChannelDelegate* delegate_ = nullptr;  // guarded by mutex_
   std::string written_;                  // guarded by mutex_
@@ -117,7 +121,7 @@ class FakePlatform final : public BluetoothPlatform {
   FakePlatform& operator=(const FakePlatform&) = delete;
 
   std::shared_ptr<ServiceRecord> publishServiceRecord(
-      const ServiceDictionary& description) override;
+      const ServiceDescription& description) override;
   std::shared_ptr<ChannelOpenRegistration> registerForChannelOpenNotifications(
       std::uint8_t channelID, ChannelOpenObserver& observer) override;
   void observeBluetoothService(BluetoothServiceObserver* observer) override;
@@ -139,8 +143,9 @@ class FakePlatform final : public BluetoothPlatform {
   std::size_t liveRecords() const;
   std::size_t liveRegistrations() const;
   // The description of the last publication, if any.
-  std::optional<ServiceDictionary> publishedDescription() const;
+  std::optional<ServiceDescription> publishedDescription() const;
 
+  // Channel `id` of the service on the channel granted now.
   std::shared_ptr<FakeChannel> makeChannel(std::uint8_t id);
 
   // Fire the platform's callbacks (posted or queued, see above). The peer's
@@ -185,7 +190,7 @@ class FakePlatform final : public BluetoothPlatform {
   MainLoop& loop_;
   mutable std::mutex mutex_;
   std::vector<std::string> calls_;                         // guarded by mutex_
-  std::optional<ServiceDictionary> description_;           // guarded by mutex_
+  std::optional<ServiceDescription> description_;          // guarded by mutex_
   std::shared_ptr<ChannelOpenRegistration> registration_;  // guarded by mutex_; the last one
   ChannelOpenObserver* observer_ = nullptr;                // guarded by mutex_
   BluetoothServiceObserver* serviceObserver_ = nullptr;    // guarded by mutex_

@@ -13,22 +13,24 @@
 namespace harlo::platform {
 namespace {
 
+// The number of a fake's channel.
+std::string idOf(const Channel& channel) {
+  return std::to_string(static_cast<const FakeChannel&>(channel).channelID());
+}
+
 // Records every callback as text, with the thread it arrived on.
 class Recorder final : public ChannelOpenObserver, public ChannelDelegate {
  public:
   void handleChannelOpen(ChannelOpenRegistration&, std::shared_ptr<Channel> channel) override {
-    add("open " + std::to_string(channel->channelID()));
+    add("open " + idOf(*channel));
   }
   void rfcommChannelData(Channel& channel, std::span<const std::uint8_t> data) override {
-    add("data " + std::to_string(channel.channelID()) + " " +
-        std::string(data.begin(), data.end()));
+    add("data " + idOf(channel) + " " + std::string(data.begin(), data.end()));
   }
   void rfcommChannelOpenComplete(Channel& channel, Status status) override {
-    add("complete " + std::to_string(channel.channelID()) + " " + std::to_string(status));
+    add("complete " + idOf(channel) + " " + std::to_string(status));
   }
-  void rfcommChannelClosed(Channel& channel) override {
-    add("closed " + std::to_string(channel.channelID()));
-  }
+  void rfcommChannelClosed(Channel& channel) override { add("closed " + idOf(channel)); }
 
   std::vector<std::string> seen;
   std::vector<std::thread::id> threads;

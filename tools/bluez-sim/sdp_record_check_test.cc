@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "companion_record.h"
+#include "testing/companion_record.h"
 
 namespace harlo::bluez_sim {
 namespace {

@@ -70,4 +70,33 @@ AdapterTable::Adapter* AdapterTable::find(const std::string& path) {
   return at == adapters_.end() ? nullptr : &*at;
 }
 
+std::vector<AdapterChange> adapterChanges(const std::vector<AdapterTable::Adapter>& before,
+                                          const std::vector<AdapterTable::Adapter>& after) {
+  const auto findIn = [](const std::vector<AdapterTable::Adapter>& adapters,
+                         const std::string& path) {
+    return std::find_if(adapters.begin(), adapters.end(),
+                        [&](const AdapterTable::Adapter& adapter) { return adapter.path == path; });
+  };
+  std::vector<AdapterChange> changes;
+  for (const AdapterTable::Adapter& adapter : after) {
+    const auto was = findIn(before, adapter.path);
+    if (was == before.end()) {
+      changes.push_back({AdapterChange::Kind::added, adapter});
+    } else if (was->powered != adapter.powered) {
+      changes.push_back({AdapterChange::Kind::powerChanged, adapter});
+    }
+  }
+  for (const AdapterTable::Adapter& adapter : before) {
+    if (findIn(after, adapter.path) == after.end()) {
+      changes.push_back({AdapterChange::Kind::removed, adapter});
+    }
+  }
+  return changes;
+}
+
+std::string describeAdapter(const AdapterTable::Adapter& adapter) {
+  return adapter.path + " " + (adapter.address.empty() ? "(no address)" : adapter.address) +
+         (adapter.powered ? " powered on" : " powered off");
+}
+
 }  // namespace harlo::platform

@@ -78,4 +78,20 @@ class AdapterTable final {
   std::vector<Adapter> adapters_;
 };
 
+// What changed among the adapters between two readings of the table, in
+// the order the log tells it: each adapter added (with its state) or whose
+// power changed, in the order of `after`, then each one removed.
+struct AdapterChange {
+  enum class Kind { added, powerChanged, removed };
+  Kind kind;
+  AdapterTable::Adapter adapter;  // as it is now; as it was, for one removed
+  bool operator==(const AdapterChange&) const = default;
+};
+std::vector<AdapterChange> adapterChanges(const std::vector<AdapterTable::Adapter>& before,
+                                          const std::vector<AdapterTable::Adapter>& after);
+
+// An adapter as the log names it: "/org/bluez/hci0 00:11:22:33:44:55 powered
+// on" ("(no address)" while none is known).
+std::string describeAdapter(const AdapterTable::Adapter& adapter);
+
 }  // namespace harlo::platform

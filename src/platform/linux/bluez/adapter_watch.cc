@@ -143,19 +143,10 @@ Status AdapterWatch::match(const char* rule, sd_bus_message_handler_t handler) {
 void AdapterWatch::read() {
   table_.forget();
   if (!connection_->bluezPresent()) return;
-  sd_bus_message* question = nullptr;
-  if (systemd().sd_bus_message_new_method_call(connection_->bus(), &question, bluezService,
-                                               objectManagerPath, objectManagerInterface,
-                                               "GetManagedObjects") < 0) {
-    return;
-  }
-  const BusMessagePtr questionOwner(question);
-  BusError error;
-  sd_bus_message* reply = nullptr;
-  const int asked =
-      systemd().sd_bus_call(connection_->bus(), question, answerTimeoutUsec, error.get(), &reply);
-  const BusMessagePtr replyOwner(reply);
-  if (asked < 0) return;
+  const auto answer = connection_->call(bluezService, objectManagerPath, objectManagerInterface,
+                                        "GetManagedObjects", answerTimeoutUsec);
+  if (!answer) return;
+  sd_bus_message* reply = answer.value().get();
   std::vector<std::pair<std::string, AdapterProperties>> adapters;
   if (readManagedObjects(reply, adapters) < 0) return;
   table_.replace(adapters, serialOf(reply));

@@ -16,7 +16,6 @@
 #include "bus_client.h"
 #include "line_reader.h"
 #include "platform/linux/bluez/sdp_xml.h"
-#include "rfcomm/service_record.h"
 #include "testing/private_bus_fixture.h"
 #include "testing/recording_log.h"
 #include "testing/test_recorders.h"
@@ -86,9 +85,6 @@ class BluezPlatformTest : public PrivateBusFixture {
   void SetUp() override {
     ASSERT_NO_FATAL_FAILURE(PrivateBusFixture::SetUp());
     platform_ = makeBluezPlatform(*loop_, log_);
-    auto description = makeServiceDictionary(1);
-    ASSERT_TRUE(description.ok());
-    description_ = std::move(description).value();
   }
 
   // Everything from the platform goes on the loop thread, the platform last.
@@ -124,7 +120,11 @@ class BluezPlatformTest : public PrivateBusFixture {
   RecordingObserver observer_;
   ServiceRecorder service_;
   RecordingLog log_;  // outlives the platform
-  ServiceDictionary description_;
+  // The companion service as the bridge describes it.
+  const ServiceDescription description_{.uuid = {0xd5, 0x3f, 0x4e, 0x4c, 0x6c, 0x17, 0x4d, 0x8b,
+                                                 0xa1, 0xc7, 0x4a, 0x7a, 0x3f, 0x6d, 0x9a, 0x10},
+                                        .name = "Harlo Unicode Companion",
+                                        .preferredChannel = 1};
   std::unique_ptr<BluetoothPlatform> platform_;
   std::shared_ptr<ServiceRecord> record_;
   std::shared_ptr<ServiceRecord> staleRecord_;
@@ -147,7 +147,7 @@ TEST_F(BluezPlatformTest, PublishRegistersServerProfile) {
   EXPECT_EQ(profile.path, "/org/harlo/companion/profile");
   EXPECT_EQ(profile.uuid, "d53f4e4c-6c17-4d8b-a1c7-4a7a3f6d9a10");
   EXPECT_EQ(profile.listening, "1");
-  const std::string xml = sdpRecordXml(description_).value();
+  const std::string xml = sdpRecordXml(description_, 1);
   EXPECT_EQ(profile.record, xml);
   const std::vector<ProfileOption> options = {{"Name", "s", "Harlo Unicode Companion"},
                                               {"Role", "s", "server"},
@@ -173,7 +173,7 @@ TEST_F(BluezPlatformTest, ClientReachesObserverThenWithdraw) {
   auto client = sim_->connectClient();
   ASSERT_TRUE(client.ok()) << client.error();
   const auto channel = observer_.waitForChannel(0);
-  EXPECT_EQ(channel->channelID(), 1);
+  EXPECT_EQ(channel->names(), rfcommChannelNames(1, 1));
   const std::string hello = "hello\n";
   EXPECT_EQ(channel->write({reinterpret_cast<const std::uint8_t*>(hello.data()), hello.size()}, {}),
             statusOK);
@@ -242,7 +242,7 @@ TEST_F(BluezPlatformTest, LossReturnAndRegisteringAgain) {
     const std::size_t before = observer_.count();
     auto client = sim_->connectClient();
     ASSERT_TRUE(client.ok()) << client.error();
-    EXPECT_EQ(observer_.waitForChannel(before)->channelID(), 1);
+    EXPECT_EQ(observer_.waitForChannel(before)->names(), rfcommChannelNames(1, 1));
   }
 }
 

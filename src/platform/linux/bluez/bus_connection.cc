@@ -50,6 +50,25 @@ BusConnection::~BusConnection() {
   systemd().sd_bus_flush_close_unref(bus_);
 }
 
+Result<BusMessagePtr, BusConnection::CallFailure> BusConnection::call(
+    const char* service, const char* path, const char* interface, const char* member,
+    std::uint64_t timeoutUsec, const Arguments& append) {
+  sd_bus_message* question = nullptr;
+  int r =
+      systemd().sd_bus_message_new_method_call(bus_, &question, service, path, interface, member);
+  if (r < 0) return fail(CallFailure{r, std::string(member) + " could not be put together"});
+  const BusMessagePtr questionOwner(question);
+  if (append && (r = append(question)) < 0) {
+    return fail(CallFailure{r, std::string(member) + " could not be put together"});
+  }
+  BusError error;
+  sd_bus_message* reply = nullptr;
+  r = systemd().sd_bus_call(bus_, question, timeoutUsec, error.get(), &reply);
+  BusMessagePtr replyOwner(reply);
+  if (r < 0) return fail(CallFailure{r, error.describe(r)});
+  return replyOwner;
+}
+
 bool BusConnection::isBluezOwner(const char* sender) const {
   return sender != nullptr && !bluezOwner_.empty() && bluezOwner_ == sender;
 }
@@ -80,22 +99,15 @@ Status BusConnection::trackBluezOwner() {
                                                  &BusConnection::onNameOwnerChanged, this);
   if (matched < 0) return matched;
 
-  sd_bus_message* question = nullptr;
-  const int made = systemd().sd_bus_message_new_method_call(bus_, &question, busService, busPath,
-                                                            busInterface, "GetNameOwner");
-  if (made < 0) return made;
-  const BusMessagePtr questionOwner(question);
-  const int appended = systemd().sd_bus_message_append(question, "s", bluezService);
-  if (appended < 0) return appended;
-  BusError error;
-  sd_bus_message* reply = nullptr;
-  const int asked = systemd().sd_bus_call(bus_, question, answerTimeoutUsec, error.get(), &reply);
-  const BusMessagePtr replyOwner(reply);
+  const auto answer = call(busService, busPath, busInterface, "GetNameOwner", answerTimeoutUsec,
+                           [](sd_bus_message* question) {
+                             return systemd().sd_bus_message_append(question, "s", bluezService);
+                           });
   // Any failed answer (normally NameHasNoOwner) leaves BlueZ absent until a
   // NameOwnerChanged signal names an owner.
-  if (asked < 0) return statusOK;
+  if (!answer) return statusOK;
   const char* owner = nullptr;
-  if (systemd().sd_bus_message_read(reply, "s", &owner) >= 0) bluezOwner_ = owner;
+  if (systemd().sd_bus_message_read(answer.value().get(), "s", &owner) >= 0) bluezOwner_ = owner;
   return statusOK;
 }
 

@@ -72,6 +72,24 @@ class BusConnection final {
   // The unique name of the owner of "org.bluez"; empty while there is none.
   const std::string& bluezOwner() const { return bluezOwner_; }
 
+  // Why a call failed: its negative errno (-ETIMEDOUT when no answer came
+  // in time) and a text naming the D-Bus error and its message, or the
+  // errno's.
+  struct CallFailure {
+    int status;
+    std::string description;
+  };
+  // Appends a call's arguments; a negative errno fails the call.
+  using Arguments = std::function<int(sd_bus_message* call)>;
+
+  // Calls `member` of `interface` on `path` of `service` with the arguments
+  // `append` adds, and waits at most `timeoutUsec` for the answer, which
+  // comes back whole: the reply, or why there is none. Dispatches nothing
+  // meanwhile.
+  Result<BusMessagePtr, CallFailure> call(const char* service, const char* path,
+                                          const char* interface, const char* member,
+                                          std::uint64_t timeoutUsec, const Arguments& append = {});
+
   // Called with the old and the new owner (either may be empty) after each
   // change of the owner of "org.bluez" that the connection follows, from
   // inside the bus's dispatch: it must not destroy the connection.

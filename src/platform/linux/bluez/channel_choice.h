@@ -10,22 +10,14 @@
 // Pure functions; safe from any thread.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <functional>
 #include <optional>
 #include <span>
-#include <string_view>
+
+#include "platform/linux/bluez/bluetooth_address.h"
 
 namespace harlo::platform {
-
-// A Bluetooth device address as the kernel takes it (bdaddr_t): the six
-// bytes of "AA:BB:CC:DD:EE:FF" in reverse order, FF first.
-using BluetoothAddress = std::array<std::uint8_t, 6>;
-
-// The address written "AA:BB:CC:DD:EE:FF" (hex digits of either case), if
-// `text` is exactly that.
-std::optional<BluetoothAddress> parseBluetoothAddress(std::string_view text);
 
 // What a check of one channel on one adapter found.
 enum class ChannelState {

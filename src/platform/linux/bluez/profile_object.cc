@@ -70,7 +70,7 @@ ProfileObject::ProfileObject(std::shared_ptr<BusConnection> connection, RunLoop&
       loop_(loop),
       log_(log),
       publishedChannel_(publishedChannel),
-      observer_(observer) {}
+      observer_(&observer) {}
 
 ProfileObject::~ProfileObject() { withdraw(); }
 
@@ -78,7 +78,10 @@ void ProfileObject::unregister() {
   loop_.postAndWait([this] { withdraw(); });
 }
 
-void ProfileObject::withdraw() { slot_ = systemd().sd_bus_slot_unref(slot_); }
+void ProfileObject::withdraw() {
+  slot_ = systemd().sd_bus_slot_unref(slot_);
+  observer_ = nullptr;
+}
 
 const sd_bus_vtable* ProfileObject::vtable() {
   // Unprivileged: on the system bus the bus policy decides who may call us,
@@ -130,8 +133,8 @@ int ProfileObject::accept(sd_bus_message* call) {
   // Posted, so that the reply is on its way before the observer acts.
   loop_.post([weak = weak_from_this(), channel = std::move(channel)] {
     const auto self = weak.lock();
-    if (self && self->slot_) {
-      self->observer_.handleChannelOpen(*self, channel);
+    if (self && self->observer_ != nullptr) {
+      self->observer_->handleChannelOpen(*self, channel);
     } else {
       channel->closeBecause("the helper stopped taking clients");  // unregistered meanwhile
     }

@@ -17,8 +17,9 @@
 //   from anyone else it is ignored, and that logged.
 //
 // Threads: everything on the loop thread except unregister(), which is safe
-// from any thread. The connection, the loop and the observer must outlive the
-// object; its last reference must go on the loop thread.
+// from any thread. The connection and the loop must outlive the object, and
+// the observer its registration: unregister() lets go of it. Its last
+// reference must go on the loop thread.
 #pragma once
 
 #include <systemd/sd-bus.h>
@@ -52,8 +53,8 @@ class ProfileObject final : public ChannelOpenRegistration,
   ProfileObject(const ProfileObject&) = delete;
   ProfileObject& operator=(const ProfileObject&) = delete;
 
-  // Removes the object from the bus. A channel accepted before and not yet
-  // handed to the observer is closed instead.
+  // Removes the object from the bus and lets go of the observer. A channel
+  // accepted before and not yet handed to the observer is closed instead.
   void unregister() override;
 
   // Called when BlueZ releases the profile, from inside the bus's dispatch of
@@ -81,10 +82,10 @@ class ProfileObject final : public ChannelOpenRegistration,
   RunLoop& loop_;
   Log& log_;
   const std::uint8_t publishedChannel_;
-  ChannelOpenObserver& observer_;
 
   // Loop thread only.
-  sd_bus_slot* slot_ = nullptr;  // the export; null once unregistered
+  ChannelOpenObserver* observer_;  // null once unregistered
+  sd_bus_slot* slot_ = nullptr;    // the export; null once unregistered
   std::function<void()> released_;
   std::vector<DeviceChannel> channels_;
 };

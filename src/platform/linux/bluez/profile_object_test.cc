@@ -107,7 +107,7 @@ TEST_F(ProfileObjectTest, AcceptsChannelFromBluez) {
   Link link;
   EXPECT_EQ(newConnection(bluez_, deviceA, link), "");
   const auto channel = observer_.waitForChannel(0);
-  EXPECT_EQ(channel->channelID(), 1);
+  EXPECT_EQ(channel->names(), rfcommChannelNames(1, 1));
   ::close(link.fds[1]);
   link.fds[1] = -1;  // the message's copy is gone too: only ours is left
   const std::uint8_t reply[] = {'o', 'k'};

@@ -1,6 +1,6 @@
-// PublishedRecord: the companion service registered with BlueZ as a server
-// profile (ProfileManager1.RegisterProfile), which makes bluetoothd publish
-// its SDP record and listen on its RFCOMM channel.
+// PublishedRecord: a service registered with BlueZ as a server profile
+// (ProfileManager1.RegisterProfile), which makes bluetoothd publish its SDP
+// record (sdp_xml.h) and listen on its RFCOMM channel.
 //
 // The registration lives as long as the bus connection that made it, or until
 // remove() (UnregisterProfile).
@@ -23,17 +23,17 @@ namespace harlo::platform {
 
 class PublishedRecord final : public ServiceRecord {
  public:
-  // Registers the profile whose Profile1 object lives at `profilePath`, with
-  // `description` as its record. Nothing when the description lacks the
-  // service UUID, name or RFCOMM channel, has no XML form, or BlueZ answers
-  // with an error (or does not answer within bus_timeouts.h's bound); the
-  // failure then says why, naming the D-Bus error and its message.
+  // Registers the profile whose Profile1 object lives at `profilePath` for
+  // the service of `description`, on RFCOMM `channel`, with its security.
+  // Nothing when BlueZ answers with an error or does not answer within
+  // bus_timeouts.h's bound; the failure then says why, naming the D-Bus error
+  // and its message.
   static Result<std::shared_ptr<PublishedRecord>, std::string> registerProfile(
       std::shared_ptr<BusConnection> connection, RunLoop& loop, Log& log, const char* profilePath,
-      const ServiceDictionary& description);
+      const ServiceDescription& description, std::uint8_t channel);
 
-  // The channel of the description: BlueZ listens on exactly the channel it
-  // was given. Always succeeds.
+  // The channel registered on: BlueZ listens on exactly that one, so this
+  // never fails.
   Result<std::uint8_t, Status> rfcommChannelID() override { return channel_; }
 
   // Calls UnregisterProfile and waits a bounded time (bus_timeouts.h) for

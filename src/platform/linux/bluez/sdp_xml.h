@@ -1,42 +1,22 @@
-// Conversion of a service record description into what BlueZ takes from a
-// profile registration: the record as BlueZ's SDP XML, and the service UUID,
-// name and RFCOMM channel that go beside it as registration options.
+// The SDP record BlueZ publishes for the service, as its XML form, which a
+// profile registration carries in its ServiceRecord option.
 //
-// Pure functions of the description; safe from any thread.
+// A pure function; safe from any thread.
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <string>
 
-#include "platform/service_dictionary.h"
+#include "platform/service_description.h"
 
 namespace harlo::platform {
 
-// The record as BlueZ's SDP XML: one <attribute> per attribute key, sorted by
-// ID, each value written as one element (<uuid>, <uint8>, <text>,
-// <sequence>), two spaces of indentation per level. 16-bit UUIDs are written
-// "0xNNNN", 128-bit ones lower case 8-4-4-4-12; text is XML-escaped.
-// "LocalAttributes" carries publication options, not an attribute, and is
-// left out. Nothing when a key names no four-hex-digit ID, an ID appears
-// twice, or a value is of a kind no record of ours holds (a byte string of
-// another length, a boolean, a map).
-std::optional<std::string> sdpRecordXml(const ServiceDictionary& description);
-
-// The RFCOMM server channel: the 8-bit number that follows the RFCOMM UUID
-// (0x0003) in the protocol descriptor list (attribute 0x0004), if any.
-std::optional<std::uint8_t> rfcommChannelOf(const ServiceDictionary& description);
-
-// `description` with `channel` as its RFCOMM server channel (where
-// rfcommChannelOf finds it), if it has one.
-std::optional<ServiceDictionary> withRfcommChannel(ServiceDictionary description,
-                                                   std::uint8_t channel);
-
-// The first 128-bit UUID of the service class list (attribute 0x0001),
-// lower case 8-4-4-4-12, if any.
-std::optional<std::string> serviceUUIDOf(const ServiceDictionary& description);
-
-// The service name (attribute 0x0100), if it is text.
-std::optional<std::string> serviceNameOf(const ServiceDictionary& description);
+// The record of `description` served on RFCOMM `channel`: the service's own
+// 128-bit UUID and the Serial Port class (attribute 0x0001), L2CAP below
+// RFCOMM on `channel` (0x0004), the public browse group (0x0005) and the
+// service name (0x0100). One element per value, two spaces of indentation
+// per level; 16-bit UUIDs are written "0xNNNN", the 128-bit one lower case
+// 8-4-4-4-12, the channel as two hex digits; the name is XML-escaped.
+std::string sdpRecordXml(const ServiceDescription& description, std::uint8_t channel);
 
 }  // namespace harlo::platform

@@ -85,15 +85,18 @@ std::chrono::milliseconds WriteLimits::totalFor(std::size_t bytes) const {
 std::shared_ptr<SocketChannel> SocketChannel::create(RunLoop& loop, int fd,
                                                      std::uint8_t publishedChannel, Log& log,
                                                      std::string device, WriteLimits limits) {
-  return std::shared_ptr<SocketChannel>(new SocketChannel(
-      loop, fd, socketChannel(fd, publishedChannel), log, std::move(device), limits));
+  const std::uint8_t channel = socketChannel(fd, publishedChannel);
+  return std::shared_ptr<SocketChannel>(
+      new SocketChannel(loop, fd, channel, rfcommChannelNames(channel, publishedChannel), log,
+                        std::move(device), limits));
 }
 
-SocketChannel::SocketChannel(RunLoop& loop, int fd, std::uint8_t channelID, Log& log,
-                             std::string device, WriteLimits limits)
+SocketChannel::SocketChannel(RunLoop& loop, int fd, std::uint8_t channelID, ChannelNames names,
+                             Log& log, std::string device, WriteLimits limits)
     : loop_(loop),
       fd_(fd),
       channelID_(channelID),
+      names_(std::move(names)),
       log_(log),
       device_(std::move(device)),
       limits_(limits) {}

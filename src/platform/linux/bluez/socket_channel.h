@@ -79,7 +79,9 @@ class SocketChannel final : public Channel, public std::enable_shared_from_this<
   // receiver of its callbacks. Fails with the loop's negative errno.
   Status setDelegate(ChannelDelegate* delegate) override;
 
-  std::uint8_t channelID() const override { return channelID_; }
+  const ChannelNames& names() const override { return names_; }
+  // The RFCOMM channel it came through (see create()).
+  std::uint8_t channelID() const { return channelID_; }
 
   std::optional<Status> write(std::span<const std::uint8_t> data, WriteDone done) override;
   void setInputPaused(bool paused) override;
@@ -100,8 +102,8 @@ class SocketChannel final : public Channel, public std::enable_shared_from_this<
     WriteDone done;
   };
 
-  SocketChannel(RunLoop& loop, int fd, std::uint8_t channelID, Log& log, std::string device,
-                WriteLimits limits);
+  SocketChannel(RunLoop& loop, int fd, std::uint8_t channelID, ChannelNames names, Log& log,
+                std::string device, WriteLimits limits);
   void onReady(std::uint32_t revents);
   void readInput();
   void sendQueued();
@@ -122,6 +124,7 @@ class SocketChannel final : public Channel, public std::enable_shared_from_this<
   RunLoop& loop_;
   const int fd_;
   const std::uint8_t channelID_;
+  const ChannelNames names_;
   Log& log_;
   const std::string device_;
   const WriteLimits limits_;

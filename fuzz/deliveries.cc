@@ -2,7 +2,7 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 
-#include "base/constants.h"
+#include "text/line_limit.h"
 
 namespace harlo::fuzz {
 namespace {

@@ -21,14 +21,15 @@
 #include <string_view>
 #include <vector>
 
-#include "base/constants.h"
 #include "deliveries.h"
 #include "fuzz_check.h"
 #include "reference_utf8.h"
+#include "rfcomm/companion_service.h"
 #include "rfcomm/hello_check.h"
 #include "rfcomm/rfcomm_bridge.h"
 #include "testing/bridge_reports.h"
 #include "testing/fake_platform.h"
+#include "text/line_limit.h"
 
 namespace harlo::fuzz {
 namespace {

@@ -27,19 +27,20 @@
 #include <utility>
 #include <vector>
 
-#include "base/constants.h"
 #include "deliveries.h"
 #include "fuzz_check.h"
 #include "platform/linux/run_loop.h"
 #include "protocol/helper_message.h"
 #include "protocol/helper_message_json.h"
 #include "protocol/output_writer.h"
+#include "protocol/protocol_version.h"
 #include "reference_utf8.h"
 #include "rfcomm/rfcomm_bridge.h"
 #include "stdio/stdin_reader.h"
 #include "testing/fake_platform.h"
 #include "testing/memory_file.h"
 #include "testing/recording_log.h"
+#include "text/line_limit.h"
 
 namespace harlo::fuzz {
 namespace {

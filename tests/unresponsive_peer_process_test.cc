@@ -13,9 +13,9 @@
 #include <thread>
 #include <vector>
 
-#include "base/constants.h"
 #include "bridge_process_fixture.h"
 #include "harness_names.h"
+#include "rfcomm/companion_service.h"
 
 namespace harlo::test_support {
 namespace {

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "base/constants.h"
+#include "protocol/protocol_version.h"
 
 namespace harlo {
 

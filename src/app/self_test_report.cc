@@ -2,7 +2,7 @@
 
 #include <cinttypes>
 
-#include "base/constants.h"
+#include "protocol/protocol_version.h"
 
 namespace harlo {
 

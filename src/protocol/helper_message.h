@@ -8,7 +8,7 @@
 #include <string>
 #include <variant>
 
-#include "base/constants.h"
+#include "protocol/protocol_version.h"
 
 namespace harlo {
 

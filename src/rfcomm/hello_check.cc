@@ -3,7 +3,7 @@
 #include <array>
 #include <optional>
 
-#include "text/member_slots.h"
+#include "text/picked_members.h"
 #include "text/top_level_members.h"
 
 namespace harlo {
@@ -25,7 +25,7 @@ bool isHelloLine(std::string_view line) {
   // array, say), has no top-level "type" and is not a hello.
   constexpr std::array<std::string_view, 1> names = {"type"};
   std::array<std::optional<MemberValue>, 1> slots;
-  MemberSlots members(names, slots);
+  PickedMembers members(names, slots);
   if (!scanTopLevelMembers(line, members)) return false;
   const std::optional<MemberValue>& type = slots[0];
   return type.has_value() && type->type == JSONType::string && type->text == "hello";

@@ -3,7 +3,6 @@
 #include <string>
 #include <utility>
 
-#include "base/constants.h"
 #include "rfcomm/service_description.h"
 
 namespace harlo {
@@ -21,8 +20,7 @@ RFCOMMBridge::RFCOMMBridge(platform::BluetoothPlatform& platform, EventCallback 
     : platform_(platform),
       emitEvent_(std::move(emitEvent)),
       emitError_(std::move(emitError)),
-      emitProtocol_(std::move(emitProtocol)),
-      pendingInput_(maxLineBytes) {}
+      emitProtocol_(std::move(emitProtocol)) {}
 
 RFCOMMBridge::~RFCOMMBridge() {
   if (observing_) platform_.observeBluetoothService(nullptr);

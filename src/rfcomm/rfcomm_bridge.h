@@ -45,7 +45,7 @@
 #include "base/result.h"
 #include "platform/bluetooth_platform.h"
 #include "rfcomm/bridge_error.h"
-#include "text/line_framer.h"
+#include "rfcomm/client_lines.h"
 
 namespace harlo {
 
@@ -140,7 +140,6 @@ class RFCOMMBridge final : public platform::ChannelOpenObserver,
   // the channel cannot take at once holds the rest until it is finished.
   void handleIncomingData(std::span<const std::uint8_t> data);
   void handleLines();
-  void handleLine(std::string_view line);
   void answerHello(std::string_view line);
   // The waiting hello reply `serial` has ended: finished as below, then the
   // client's next lines are handled if its channel is still the client's
@@ -170,7 +169,7 @@ class RFCOMMBridge final : public platform::ChannelOpenObserver,
   std::shared_ptr<platform::ServiceRecord> serviceRecord_;
   // The registration for channel-open notifications.
   std::shared_ptr<platform::ChannelOpenRegistration> channelNotification_;
-  LineFramer pendingInput_;
+  ClientLines pendingInput_;  // the client's bytes not yet handled as lines
   // The outcome of a hello reply that waits, set by whichever thread ends
   // its write.
   class HelloOutcome;

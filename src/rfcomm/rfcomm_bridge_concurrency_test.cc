@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "base/constants.h"
 #include "platform/linux/run_loop.h"
+#include "rfcomm/companion_service.h"
 #include "rfcomm/rfcomm_bridge.h"
 #include "testing/bridge_reports.h"
 #include "testing/fake_platform.h"

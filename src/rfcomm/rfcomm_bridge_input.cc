@@ -3,11 +3,12 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <variant>
 
-#include "base/constants.h"
-#include "rfcomm/hello_check.h"
+#include "base/overloaded.h"
+#include "rfcomm/companion_service.h"
 #include "rfcomm/rfcomm_bridge.h"
-#include "text/utf8.h"
+#include "text/line_limit.h"
 
 namespace harlo {
 
@@ -17,7 +18,7 @@ void RFCOMMBridge::rfcommChannelData(platform::Channel&, std::span<const std::ui
 }
 
 void RFCOMMBridge::handleIncomingData(std::span<const std::uint8_t> data) {
-  pendingInput_.append(std::string_view(reinterpret_cast<const char*>(data.data()), data.size()));
+  pendingInput_.append(data);
   handleLines();
 }
 
@@ -28,29 +29,18 @@ void RFCOMMBridge::handleLines() {
   // a hello reply waits, the lines after it wait too, so that the parent sees
   // them after the reply's report and the hello line.
   while (!waitingHello_) {
-    const std::optional<LineFramer::Line> line = pendingInput_.next();
-    if (!line) return;
-    if (line->oversized) {
-      emitError_("RFCOMM client line exceeds " + std::to_string(maxLineBytes) + " bytes");
-      continue;
-    }
-    handleLine(line->bytes);
+    const std::optional<ClientLines::Action> action = pendingInput_.next();
+    if (!action) return;
+    std::visit(
+        Overloaded{
+            [this](const ClientLines::Forward& line) { emitProtocol_(line.text); },
+            [this](const ClientLines::AnswerHello& hello) { answerHello(hello.text); },
+            [this](const ClientLines::Oversized&) {
+              emitError_("RFCOMM client line exceeds " + std::to_string(maxLineBytes) + " bytes");
+            },
+        },
+        *action);
   }
-}
-
-void RFCOMMBridge::handleLine(std::string_view line) {
-  if (line.empty()) return;
-  // Nearly every line is valid already; only the others are copied to be
-  // repaired.
-  std::string repaired;
-  if (!isValidUTF8(line)) repaired = repairUTF8(line);
-  const std::string_view text = repaired.empty() ? line : repaired;
-
-  if (isHelloLine(text)) {
-    answerHello(text);
-    return;
-  }
-  emitProtocol_(text);
 }
 
 class RFCOMMBridge::HelloOutcome {

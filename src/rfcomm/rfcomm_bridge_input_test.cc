@@ -3,8 +3,9 @@
 #include <string>
 #include <vector>
 
-#include "base/constants.h"
+#include "rfcomm/companion_service.h"
 #include "testing/rfcomm_bridge_harness.h"
+#include "text/line_limit.h"
 
 namespace harlo {
 namespace {

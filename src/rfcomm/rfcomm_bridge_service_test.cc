@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "base/constants.h"
+#include "rfcomm/companion_service.h"
 #include "rfcomm/rfcomm_bridge.h"
 #include "testing/rfcomm_bridge_harness.h"
 

@@ -5,10 +5,10 @@
 #include <optional>
 #include <string_view>
 
-#include "base/constants.h"
 #include "base/result.h"
 #include "platform/service_description.h"
 #include "rfcomm/bridge_error.h"
+#include "rfcomm/companion_service.h"
 
 namespace harlo {
 

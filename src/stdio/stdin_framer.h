@@ -16,8 +16,8 @@
 #include <string>
 #include <string_view>
 
-#include "base/constants.h"
 #include "text/line_framer.h"
+#include "text/line_limit.h"
 
 namespace harlo {
 

@@ -11,11 +11,12 @@
 #include <system_error>
 #include <variant>
 
-#include "base/constants.h"
+#include "base/overloaded.h"
 #include "base/result.h"
 #include "base/write_all.h"
 #include "stdio/command_dispatch.h"
 #include "stdio/stdin_framer.h"
+#include "text/line_limit.h"
 
 namespace harlo {
 namespace {
@@ -26,14 +27,6 @@ constexpr std::size_t readBlockBytes = 4096;
 // description that follows "stdin reader failed: ".
 enum class Progress { keepReading, finished };
 using Step = Result<Progress, std::string>;
-
-template <typename... Handlers>
-struct Overloaded : Handlers... {
-  using Handlers::operator()...;
-};
-// Spelled out for compilers without deduction for aggregates (clang 14).
-template <typename... Handlers>
-Overloaded(Handlers...) -> Overloaded<Handlers...>;
 
 std::string readFailure(int errnum) {
   return "read failed: " + std::generic_category().message(errnum);

@@ -21,6 +21,7 @@
 #include "testing/memory_file.h"
 #include "testing/recording_log.h"
 #include "testing/stdio_test_support.h"
+#include "text/line_limit.h"
 
 namespace harlo {
 namespace {

@@ -3,7 +3,7 @@
 #include <array>
 #include <cstdint>
 
-#include "text/plain_bytes.h"
+#include "text/skip_plain_words.h"
 #include "text/utf8.h"
 
 namespace harlo {

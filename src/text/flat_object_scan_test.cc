@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "text/member_slots.h"
+#include "text/picked_members.h"
 
 namespace harlo {
 namespace {
@@ -19,7 +19,7 @@ constexpr std::array<std::string_view, 4> names = {"kind", "payload", "version",
 // The quick reading of `json`, kept in one slot per name.
 bool scanFlatTopLevelMembers(std::string_view json, std::span<const std::string_view> names,
                              std::span<std::optional<MemberValue>> slots) {
-  MemberSlots sink(names, slots);
+  PickedMembers sink(names, slots);
   return scanFlatObject(json, sink);
 }
 

@@ -2,7 +2,7 @@
 
 #include <array>
 
-#include "text/plain_bytes.h"
+#include "text/skip_plain_words.h"
 #include "text/utf8.h"
 
 namespace harlo {

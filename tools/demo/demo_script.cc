@@ -5,9 +5,9 @@
 #include <string>
 #include <utility>
 
-#include "base/constants.h"
 #include "protocol/helper_message.h"
 #include "protocol/helper_message_json.h"
+#include "rfcomm/companion_service.h"
 
 namespace harlo::demo {
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "base/constants.h"
+#include "rfcomm/companion_service.h"
 
 namespace harlo {
 

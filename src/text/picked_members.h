@@ -1,4 +1,5 @@
-// A MemberSink that keeps chosen members in slots, one per name.
+// PickedMembers: the values of the top-level members picked by name, as a
+// MemberSink fills them in, one slot per name.
 #pragma once
 
 #include <cstddef>
@@ -15,9 +16,10 @@ namespace harlo {
 // other names are skipped. `slots` has one entry per entry of `names`, all
 // empty on entry; a slot stays empty while no member has its name. Both
 // spans must outlive the sink.
-class MemberSlots final : public MemberSink {
+class PickedMembers final : public MemberSink {
  public:
-  MemberSlots(std::span<const std::string_view> names, std::span<std::optional<MemberValue>> slots)
+  PickedMembers(std::span<const std::string_view> names,
+                std::span<std::optional<MemberValue>> slots)
       : names_(names), slots_(slots) {}
 
   std::string* text(std::string_view key) override;

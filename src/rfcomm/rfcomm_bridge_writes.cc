@@ -1,4 +1,4 @@
-// RFCOMMBridge: writing to the client channel.
+// RFCOMMBridge: writes to the client channel, and their reports.
 #include <array>
 #include <charconv>
 #include <condition_variable>

@@ -91,6 +91,14 @@ def main():
     if len(sys.argv) not in (2, 3) or (len(sys.argv) == 3 and not sys.argv[2].isdigit()):
         print(__doc__.split("\n\n")[1], file=sys.stderr)
         return 2
+    if not hasattr(socket, "AF_BLUETOOTH"):
+        # A Python built without the BlueZ headers (one from pyenv, say)
+        # has no Bluetooth sockets; Debian's own python3 has them.
+        print("this Python (%s) has no Bluetooth sockets (socket.AF_BLUETOOTH); "
+              "run the client with Debian's /usr/bin/python3, which has them:\n"
+              "    /usr/bin/python3 %s %s" % (sys.executable, sys.argv[0], " ".join(sys.argv[1:])),
+              file=sys.stderr)
+        return 1
     address = sys.argv[1]
     channel = int(sys.argv[2]) if len(sys.argv) == 3 else 1
     sys.stdin.reconfigure(encoding="utf-8", errors="replace")

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """examples/harlo_client.py's line handling, run on socket pairs whose other
-end plays the helper, and the client guide's copy of the example.
+end plays the helper, the example run by a Python without Bluetooth sockets,
+and the client guide's copy of the example.
 
 Usage: client_example_test.py CLIENT_EXAMPLE CLIENT_GUIDE
 """
@@ -8,6 +9,7 @@ Usage: client_example_test.py CLIENT_EXAMPLE CLIENT_GUIDE
 import importlib.util
 import queue
 import socket
+import subprocess
 import sys
 import threading
 import unittest
@@ -108,6 +110,27 @@ class LineSplitting(unittest.TestCase):
                     "bad \ufffd\ufffd bytes",
                 ],
             )
+
+
+class PythonWithoutBluetooth(unittest.TestCase):
+    """The example as a pyenv Python runs it: socket.AF_BLUETOOTH missing."""
+
+    def test_says_which_python_to_use_and_fails(self):
+        without_bluetooth = (
+            "import runpy, socket, sys\n"
+            "vars(socket).pop('AF_BLUETOOTH', None)\n"
+            "sys.argv = sys.argv[1:]\n"
+            "runpy.run_path(sys.argv[0], run_name='__main__')\n"
+        )
+        ran = subprocess.run(
+            [sys.executable, "-c", without_bluetooth, client_path, "00:11:22:33:44:55"],
+            stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=BOUND,
+        )
+        self.assertEqual(ran.returncode, 1, ran.stderr)
+        self.assertEqual(ran.stdout, "")
+        self.assertIn("no Bluetooth sockets (socket.AF_BLUETOOTH)", ran.stderr)
+        self.assertIn("/usr/bin/python3 %s 00:11:22:33:44:55" % client_path, ran.stderr)
+        self.assertNotIn("Traceback", ran.stderr)
 
 
 class Guide(unittest.TestCase):

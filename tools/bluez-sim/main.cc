@@ -11,8 +11,8 @@
 // "bluez-sim ready" on standard output. On SIGTERM or SIGINT it sends
 // Release() to every registered profile and exits 0. It exits 1 if the bus
 // connection is lost or the loop fails, 2 on a bad command line or failed
-// start-up. --help prints the usage (sim_options.h) on standard output and
-// exits 0.
+// start-up. --help prints the usage and the ready line and control
+// interface it relies on (sim_options.h) on standard output and exits 0.
 #include <signal.h>
 #include <systemd/sd-bus.h>
 #include <systemd/sd-event.h>
@@ -150,6 +150,7 @@ int main(int argc, char** argv) {
   }
   if (options.value().help) {
     std::puts(harlo::bluez_sim::simUsage);
+    std::puts(harlo::bluez_sim::simHelpDetails);
     return std::fflush(stdout) == 0 ? 0 : 2;
   }
   return harlo::bluez_sim::run(options.value());

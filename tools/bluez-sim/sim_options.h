@@ -22,6 +22,22 @@ inline constexpr const char* simUsage =
     "  --never-answer-unregister  record UnregisterProfile calls but never answer them\n"
     "  --help                     print this and exit";
 
+// Printed by --help after simUsage: the ready line a launcher waits for and
+// the control interface (sim_control.h, adapters.h), which a wrong command
+// line does not need to be told.
+inline constexpr const char* simHelpDetails =
+    "\n"
+    "Once it owns org.bluez it prints \"bluez-sim ready\" on standard output (its log goes\n"
+    "to standard error); SIGTERM or SIGINT ends it with status 0.\n"
+    "\n"
+    "Adapters are /org/bluez/hciN (org.bluez.Adapter1, listed by the ObjectManager at /).\n"
+    "Power one off or on as bluetoothctl does, with org.freedesktop.DBus.Properties.Set:\n"
+    "  busctl --system set-property org.bluez /org/bluez/hci0 org.bluez.Adapter1 Powered b false\n"
+    "Add and remove them through the control object: bus name org.harlo.BluezSim,\n"
+    "object /org/harlo/BluezSim, interface org.harlo.BluezSim1:\n"
+    "  AddAdapter() -> (o adapter)  adds a powered adapter at the lowest free index\n"
+    "  RemoveAdapter(o adapter)     removes it; the clients that came through it lose their link";
+
 // The adapter present when the simulator starts.
 enum class StartAdapter { powered, unpowered, none };
 
@@ -37,7 +53,8 @@ struct SimOptions {
   // UnregisterProfile calls are recorded but never answered (see
   // profile_manager.h).
   bool neverAnswerUnregister = false;
-  // Print simUsage and exit; the other options are then of no account.
+  // Print simUsage and simHelpDetails and exit; the other options are then
+  // of no account.
   bool help = false;
 
   bool operator==(const SimOptions&) const = default;

@@ -10,9 +10,10 @@
 // where every platform callback runs and where stop(), called from another
 // thread, hands its work and waits for it. The one exception is the client
 // channel with its number (`activeChannel_`, `activeChannelID_`), which
-// writeToChannel() and stop() reach from any thread under `mutex_`; that mutex
-// guards nothing else and is never held while calling out, so no callback
-// ever runs with a lock held.
+// writeToChannel(), interrupt() and stop() reach from any thread under
+// `mutex_`; that mutex guards nothing else and is never held while calling
+// out, so no callback ever runs with a lock held. The callbacks run on the
+// loop thread, and for writeToChannel()'s reports on its caller's thread.
 //
 // Losing the service: when bluetoothd goes away the bridge reports "bluetooth
 // service stopped: waiting for it to return", drops the dead record and
@@ -61,37 +62,42 @@ class RFCOMMBridge final : public platform::ChannelOpenObserver,
   // One line from the client, as valid UTF-8 text without its line feed.
   using ProtocolCallback = std::function<void(std::string_view payload)>;
 
+  // Requires: callbacks safe from the loop thread and from every thread that
+  // calls writeToChannel() at once; `platform` outlives the bridge.
+  // Publishes nothing.
   RFCOMMBridge(platform::BluetoothPlatform& platform, EventCallback emitEvent,
                ErrorCallback emitError, ProtocolCallback emitProtocol);
-  // Loop thread, after the loop's last run().
+  // Thread: the loop's, after its last run().
   ~RFCOMMBridge() override;
   RFCOMMBridge(const RFCOMMBridge&) = delete;
   RFCOMMBridge& operator=(const RFCOMMBridge&) = delete;
 
-  // Publishes the service record (preferred channel 1), reads back the channel
-  // the platform granted, registers for incoming channels on it and reports
+  // Publishes the service (preferred channel 1), reads back the channel the
+  // platform granted, registers for incoming channels on it and reports
   // "listening". Returns the channel number, or the BridgeError of the step
   // that failed; a failure after publication keeps the record until stop().
-  // Call once, on the main thread, before the run loop runs.
+  // Thread: the loop's, once, before the loop runs.
   Result<std::uint8_t, BridgeError> start();
 
-  // Closes the client channel, unregisters the notification, withdraws the
-  // record and empties pendingInput_, reporting nothing; no client is
-  // accepted after it. The channel is closed at once, so that a write in
-  // progress ends; the rest runs on the main loop, and stop() returns once the
-  // loop has also delivered the channel's close (so its "client-disconnected"
-  // precedes whatever the caller reports next). Any thread, any number of
-  // times; the main loop must be running, or have failed, or stop() be called
-  // on the loop thread.
+  // Finishes what the client is owed (a waiting hello reply), closes its
+  // channel, unregisters the notification, withdraws the record and empties
+  // pendingInput_, reporting nothing else; no client is accepted after it.
+  // The channel is closed at once, so that a write in progress ends.
+  // Thread: any, any number of times. From a thread other than the loop's,
+  // the loop must be running (or have failed), and stop() returns once the
+  // loop has done the rest and delivered the channel's close, so that its
+  // "client-disconnected" precedes whatever the caller reports next. On the
+  // loop's thread the rest is done at once and the close follows in a task
+  // of the loop's.
   void stop();
 
   // Closes the client channel at once, so that a write in progress on
-  // another thread ends: a stop is on its way. Any thread.
+  // another thread ends: a stop is on its way. Thread: any.
   void interrupt();
 
   // While held (the parent is behind), no client's input is read: the active
   // client's is paused, and so is that of a client that connects meanwhile.
-  // Main loop thread.
+  // Thread: the loop's.
   void holdClientInput(bool held);
 
   // Where the outcome of one write is reported, when not through the

@@ -13,10 +13,10 @@
 #include <vector>
 
 #include "bus_client.h"
-#include "testing/companion_record.h"
 #include "harness_names.h"
 #include "object_signals.h"
 #include "profile_endpoint.h"
+#include "testing/companion_record.h"
 
 namespace harlo::test_support {
 namespace {

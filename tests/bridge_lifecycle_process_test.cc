@@ -12,8 +12,8 @@
 
 #include "bridge_process_fixture.h"
 #include "bus_client.h"
-#include "testing/companion_record.h"
 #include "harness_names.h"
+#include "testing/companion_record.h"
 
 namespace harlo::test_support {
 namespace {

@@ -1,7 +1,7 @@
 #include "rfcomm/client_lines.h"
 
-#include "text/line_limit.h"
 #include "rfcomm/hello_check.h"
+#include "text/line_limit.h"
 #include "text/utf8.h"
 
 namespace harlo {

@@ -114,6 +114,7 @@ Result<std::string, int> Adapters::add(bool powered) {
   if (r >= 0) r = sd_event_source_set_enabled(adapter->announce, SD_EVENT_OFF);
   if (r < 0) return fail(r);
   const Adapter& added = **adapters_.insert(at, std::move(adapter));
+  notify(&AdapterWatch::added, added.path);
   if ((r = sd_bus_emit_object_added(bus_, added.path.c_str())) < 0)
     logWarning("could not announce " + added.path + ": " + std::strerror(-r));
   logLine("adapter " + added.path + " added, " + (powered ? "powered" : "unpowered"));
@@ -125,7 +126,8 @@ bool Adapters::remove(const std::string& path) {
                          [&](const auto& adapter) { return adapter->path == path; });
   if (it == adapters_.end()) return false;
   Adapter& adapter = **it;
-  if (adapter.powered && onLinksLost_) onLinksLost_(path);
+  if (adapter.powered) notify(&AdapterWatch::linksLost, path);
+  notify(&AdapterWatch::removing, path);
   // A change of Powered not announced yet (a Set and this call taken in a
   // row) goes out first, as bluetoothd flushes pending changes before an
   // object goes.
@@ -135,6 +137,7 @@ bool Adapters::remove(const std::string& path) {
   int r = sd_bus_emit_object_removed(bus_, path.c_str());
   if (r < 0) logWarning("could not announce the removal of " + path + ": " + std::strerror(-r));
   adapters_.erase(it);
+  notify(&AdapterWatch::removed, path);
   logLine("adapter " + path + " removed");
   return true;
 }
@@ -146,11 +149,26 @@ std::optional<std::string> Adapters::poweredAdapter() const {
   return std::nullopt;
 }
 
+std::vector<std::string> Adapters::poweredAdapters() const {
+  std::vector<std::string> powered;
+  for (const auto& adapter : adapters_) {
+    if (adapter->powered) powered.push_back(adapter->path);
+  }
+  return powered;
+}
+
+void Adapters::notify(std::function<void(const std::string&)> AdapterWatch::*event,
+                      const std::string& path) const {
+  for (const auto& watch : watches_) {
+    if (watch.*event) (watch.*event)(path);
+  }
+}
+
 void Adapters::setPowered(Adapter& adapter, bool powered) {
   if (adapter.powered == powered) return;
   adapter.powered = powered;
   logLine("adapter " + adapter.path + " powered " + (powered ? "on" : "off"));
-  if (!powered && onLinksLost_) onLinksLost_(adapter.path);
+  if (!powered) notify(&AdapterWatch::linksLost, adapter.path);
   int r = sd_event_source_set_enabled(adapter.announce, SD_EVENT_ONESHOT);
   if (r < 0) logWarning("could not schedule PropertiesChanged on " + adapter.path);
 }

@@ -23,9 +23,12 @@
 // InvalidSignature).
 //
 // Incoming clients arrive through the lowest-numbered powered adapter
-// (poweredAdapter). When an adapter loses power or is removed its links drop,
-// as a controller's do: the links-lost callback runs with the adapter's path
-// before the call that caused it is answered.
+// (poweredAdapter). What else lives on an adapter follows it through the
+// watches (AdapterWatch): interfaces added on its path when it is added are
+// announced with it; when it loses power or is removed its links drop, as a
+// controller's do, before the call that caused it is answered; what goes
+// with a removed adapter goes before the adapter's InterfacesRemoved, and
+// its interfaces' objects after it.
 //
 // Lines on standard error:
 //   "adapter <path> added, powered|unpowered"
@@ -49,6 +52,20 @@
 
 namespace harlo::bluez_sim {
 
+// Callbacks for the life of each adapter, each given the adapter's path;
+// any may be empty. Called in the order the watches were added.
+struct AdapterWatch {
+  // Added, before InterfacesAdded announces it.
+  std::function<void(const std::string&)> added;
+  // Its links drop: powered off, or removed while powered.
+  std::function<void(const std::string&)> linksLost;
+  // Being removed, after linksLost and before InterfacesRemoved.
+  std::function<void(const std::string&)> removing;
+  // Removed, after InterfacesRemoved (which listed what was still on the
+  // path).
+  std::function<void(const std::string&)> removed;
+};
+
 class Adapters final {
  public:
   // Adds the object manager at "/", with no adapter yet. Fails with a
@@ -56,15 +73,13 @@ class Adapters final {
   static Result<std::unique_ptr<Adapters>, int> create(sd_event* event, sd_bus* bus);
 
   // Removes every adapter object and the object manager, without
-  // announcing anything or calling the links-lost callback.
+  // announcing anything or calling the watches.
   ~Adapters();
   Adapters(const Adapters&) = delete;
   Adapters& operator=(const Adapters&) = delete;
 
-  // Called with an adapter's path when its links drop.
-  void setOnLinksLost(std::function<void(const std::string& adapterPath)> onLinksLost) {
-    onLinksLost_ = std::move(onLinksLost);
-  }
+  // Adds callbacks for every adapter added or removed from now on.
+  void watch(AdapterWatch watch) { watches_.push_back(std::move(watch)); }
 
   // Adds an adapter at the lowest free index and announces it; its path.
   // Fails with -ENOSPC when all 256 exist, else with a negative errno.
@@ -76,6 +91,9 @@ class Adapters final {
 
   // The path of the lowest-numbered powered adapter, if any.
   std::optional<std::string> poweredAdapter() const;
+
+  // The paths of the powered adapters, lowest-numbered first.
+  std::vector<std::string> poweredAdapters() const;
 
  private:
   struct Adapter;
@@ -91,12 +109,14 @@ class Adapters final {
   static int onAnnounce(sd_event_source* source, void* adapter);
 
   void setPowered(Adapter& adapter, bool powered);
+  void notify(std::function<void(const std::string&)> AdapterWatch::*event,
+              const std::string& path) const;
 
   sd_event* event_;
   sd_bus* bus_;
   sd_bus_slot* managerSlot_ = nullptr;
   std::vector<std::unique_ptr<Adapter>> adapters_;  // by index
-  std::function<void(const std::string&)> onLinksLost_;
+  std::vector<AdapterWatch> watches_;
 };
 
 }  // namespace harlo::bluez_sim

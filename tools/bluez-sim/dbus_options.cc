@@ -89,6 +89,8 @@ Result<std::string, int> readValue(sd_bus_message* m, int depth) {
 
 }  // namespace
 
+Result<std::string, int> readValueText(sd_bus_message* message) { return readValue(message, 0); }
+
 Result<std::vector<ProfileOption>, int> readProfileOptions(sd_bus_message* m) {
   std::vector<ProfileOption> options;
   int r = sd_bus_message_enter_container(m, 'a', "{sv}");

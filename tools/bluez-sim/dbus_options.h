@@ -18,4 +18,8 @@ namespace harlo::bluez_sim {
 // when the message does not hold an a{sv} there.
 Result<std::vector<ProfileOption>, int> readProfileOptions(sd_bus_message* message);
 
+// Reads the one complete value at the message's read position and renders it
+// as readProfileOptions renders an option's value.
+Result<std::string, int> readValueText(sd_bus_message* message);
+
 }  // namespace harlo::bluez_sim

@@ -22,8 +22,10 @@ const char* errorName(RegistrationFailure::Kind kind) {
 
 }  // namespace
 
-Result<std::unique_ptr<ProfileManager>, int> ProfileManager::create(sd_bus* bus, Config config) {
-  std::unique_ptr<ProfileManager> manager(new ProfileManager(bus, std::move(config)));
+Result<std::unique_ptr<ProfileManager>, int> ProfileManager::create(sd_bus* bus,
+                                                                    RecordWriter& record,
+                                                                    Config config) {
+  std::unique_ptr<ProfileManager> manager(new ProfileManager(bus, record, config));
   int r = sd_bus_add_object_vtable(bus, &manager->objectSlot_, "/org/bluez",
                                    "org.bluez.ProfileManager1", vtable(), manager.get());
   if (r < 0) return fail(r);
@@ -31,7 +33,12 @@ Result<std::unique_ptr<ProfileManager>, int> ProfileManager::create(sd_bus* bus,
                           "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameOwnerChanged",
                           &ProfileManager::onNameOwnerChanged, manager.get());
   if (r < 0) return fail(r);
-  manager->writeRecordFile();
+  record.addSource([m = manager.get()](RecordFile& file) {
+    for (const auto& registration : m->registry_.registrations())
+      file.profiles.push_back(recordOf(registration));
+    file.unregisterCalls = m->unregisterCalls_;
+  });
+  record.write();
   return manager;
 }
 
@@ -74,7 +81,7 @@ int ProfileManager::registerProfile(sd_bus_message* message) {
   auto added = registry_.add(owner, path, uuid, std::move(options.value()));
   if (!added) return refuse(errorName(added.error().kind), added.error().message);
   for (const auto& warning : added.value()) logWarning(warning);
-  writeRecordFile();
+  record_.write();
   const Registration& registration = registry_.registrations().back();
   logLine("registered " + registration.path + " " + registration.uuid + " for " + owner +
           ", listening " + recordOf(registration).listening);
@@ -93,7 +100,7 @@ int ProfileManager::unregisterProfile(sd_bus_message* message) {
   std::string owner = sd_bus_message_get_sender(message) ? sd_bus_message_get_sender(message) : "";
   if (config_.neverAnswerUnregister) {
     unregisterCalls_.push_back({path, owner, Outcome::unanswered});
-    writeRecordFile();
+    record_.write();
     logLine(std::string("UnregisterProfile ") + path + " from " + owner + " left unanswered");
     // Handled without a reply: sd-bus sends none of its own for a handler
     // that returns without error.
@@ -101,7 +108,7 @@ int ProfileManager::unregisterProfile(sd_bus_message* message) {
   }
   auto registration = registry_.remove(owner, path);
   unregisterCalls_.push_back({path, owner, registration ? Outcome::removed : Outcome::refused});
-  writeRecordFile();
+  record_.write();
   if (!registration) {
     logLine(std::string("UnregisterProfile ") + path + " from " + owner +
             " refused: no such profile");
@@ -121,7 +128,7 @@ int ProfileManager::onNameOwnerChanged(sd_bus_message* message, void* self, sd_b
   if (name[0] != ':' || newOwner[0] != '\0') return 0;
   auto dropped = manager->registry_.removeOwner(name);
   if (dropped.empty()) return 0;
-  manager->writeRecordFile();
+  manager->record_.write();
   for (const auto& registration : dropped) {
     logLine(std::string(name) + " left the bus: dropped " + registration.path);
     manager->removed(registration);
@@ -131,7 +138,7 @@ int ProfileManager::onNameOwnerChanged(sd_bus_message* message, void* self, sd_b
 
 void ProfileManager::releaseAll() {
   auto all = registry_.removeAll();
-  writeRecordFile();
+  record_.write();
   for (const auto& registration : all) {
     removed(registration);
     sd_bus_message* call = nullptr;
@@ -151,16 +158,6 @@ void ProfileManager::releaseAll() {
 
 void ProfileManager::removed(const Registration& registration) {
   if (onRemoved_) onRemoved_(registration);
-}
-
-void ProfileManager::writeRecordFile() const {
-  if (!config_.recordFile) return;
-  std::vector<RecordedProfile> profiles;
-  for (const auto& registration : registry_.registrations())
-    profiles.push_back(recordOf(registration));
-  auto written =
-      writeFileAtomically(*config_.recordFile, formatRecordFile(profiles, unregisterCalls_));
-  if (!written) logWarning("could not write " + *config_.recordFile + ": " + written.error());
 }
 
 }  // namespace harlo::bluez_sim

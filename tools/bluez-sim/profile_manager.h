@@ -31,27 +31,28 @@
 
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "base/result.h"
 #include "profile_registry.h"
 #include "record_file.h"
+#include "record_writer.h"
 
 namespace harlo::bluez_sim {
 
 class ProfileManager final {
  public:
   struct Config {
-    std::optional<std::string> recordFile;
     bool failRegister = false;  // RegisterProfile fails with org.bluez.Error.Failed
     bool neverAnswerUnregister = false;
   };
 
-  // Exports the object on `bus`, watches for owners leaving and writes the
-  // (empty) record file. Fails with a negative errno.
-  static Result<std::unique_ptr<ProfileManager>, int> create(sd_bus* bus, Config config);
+  // Exports the object on `bus`, watches for owners leaving, adds its
+  // sections (profiles, unregister calls) to `record` and writes it. Fails
+  // with a negative errno. `record` must outlive the manager.
+  static Result<std::unique_ptr<ProfileManager>, int> create(sd_bus* bus, RecordWriter& record,
+                                                             Config config);
 
   ~ProfileManager();
   ProfileManager(const ProfileManager&) = delete;
@@ -71,7 +72,8 @@ class ProfileManager final {
   void releaseAll();
 
  private:
-  ProfileManager(sd_bus* bus, Config config) : bus_(bus), config_(std::move(config)) {}
+  ProfileManager(sd_bus* bus, RecordWriter& record, Config config)
+      : bus_(bus), record_(record), config_(config) {}
 
   static const sd_bus_vtable* vtable();
   static int onRegisterProfile(sd_bus_message* message, void* self, sd_bus_error* error);
@@ -81,9 +83,9 @@ class ProfileManager final {
   int registerProfile(sd_bus_message* message);
   int unregisterProfile(sd_bus_message* message);
   void removed(const Registration& registration);
-  void writeRecordFile() const;
 
   sd_bus* bus_;
+  RecordWriter& record_;
   Config config_;
   ProfileRegistry registry_;
   std::vector<UnregisterCall> unregisterCalls_;

@@ -191,6 +191,118 @@ std::optional<UnregisterCall> unregisterCall(std::string_view rest) {
 
 std::string errnoText(const char* call) { return std::string(call) + ": " + std::strerror(errno); }
 
+std::string list(const std::vector<std::string>& words) {
+  if (words.empty()) return "-";
+  std::string out;
+  for (const auto& word : words) out += (out.empty() ? "" : ",") + escape(word, true);
+  return out;
+}
+
+std::optional<std::vector<std::string>> words(std::string_view text) {
+  std::vector<std::string> out;
+  if (text == "-") return out;
+  for (std::size_t start = 0;;) {
+    auto end = text.find(',', start);
+    auto word = unescape(text.substr(start, end == std::string_view::npos ? end : end - start));
+    if (!word) return std::nullopt;
+    out.push_back(std::move(*word));
+    if (end == std::string_view::npos) return out;
+    start = end + 1;
+  }
+}
+
+// The `count` space-separated fields of `rest`, unescaped; nothing if there
+// are more or fewer.
+std::optional<std::vector<std::string>> fields(std::string_view rest, std::size_t count) {
+  std::vector<std::string> out;
+  for (std::size_t start = 0; out.size() < count;) {
+    auto end = rest.find(' ', start);
+    if ((end == std::string_view::npos) != (out.size() + 1 == count)) return std::nullopt;
+    auto field = unescape(rest.substr(start, end == std::string_view::npos ? end : end - start));
+    if (!field) return std::nullopt;
+    out.push_back(std::move(*field));
+    start = end + 1;
+  }
+  return out;
+}
+
+void formatApplication(std::string& out, const RecordedGattApplication& app) {
+  out += "gatt-application " + escape(app.root, false) + "\n";
+  out += "adapter " + escape(app.adapter, false) + "\n";
+  out += "owner " + escape(app.owner, false) + "\n";
+  for (const auto& s : app.services) {
+    out += "service " + escape(s.path, true) + " " + escape(s.uuid, true) +
+           (s.primary ? " primary\n" : " secondary\n");
+  }
+  for (const auto& c : app.characteristics) {
+    out += "characteristic " + escape(c.path, true) + " " + escape(c.uuid, true) + " " +
+           escape(c.service, true) + " " + list(c.flags) + " " + list(c.has) + "\n";
+  }
+  for (const auto& d : app.descriptors) {
+    out += "descriptor " + escape(d.path, true) + " " + escape(d.uuid, true) + " " +
+           escape(d.characteristic, true) + " " + list(d.flags) + "\n";
+  }
+  out += "end\n";
+}
+
+void formatAdvertisement(std::string& out, const RecordedAdvertisement& advertisement) {
+  out += "advertisement " + escape(advertisement.path, false) + "\n";
+  out += "adapter " + escape(advertisement.adapter, false) + "\n";
+  out += "owner " + escape(advertisement.owner, false) + "\n";
+  for (const auto& p : advertisement.properties) {
+    out += "property " + escape(p.key, true) + " " + p.type + " " + escape(p.value, false) + "\n";
+  }
+  out += "end\n";
+}
+
+// The lines of a GATT application after its "gatt-application" line.
+Result<RecordedGattApplication, std::string> application(Reader& reader, std::string root) {
+  RecordedGattApplication app{std::move(root), "", "", {}, {}, {}};
+  auto adapter = field(reader.line(), "adapter");
+  auto owner = field(reader.line(), "owner");
+  if (!adapter || !owner) return reader.error("expected adapter, owner");
+  app.adapter = *adapter;
+  app.owner = *owner;
+  for (;;) {
+    auto line = reader.line();
+    if (!line) return reader.error("unexpected end of file");
+    if (*line == "end") return app;
+    std::optional<std::vector<std::string>> f;
+    std::optional<std::vector<std::string>> flags;
+    std::optional<std::vector<std::string>> has;
+    if (line->starts_with("service ") && (f = fields(line->substr(8), 3)) &&
+        ((*f)[2] == "primary" || (*f)[2] == "secondary")) {
+      app.services.push_back({(*f)[0], (*f)[1], (*f)[2] == "primary"});
+    } else if (line->starts_with("characteristic ") && (f = fields(line->substr(15), 5)) &&
+               (flags = words((*f)[3])) && (has = words((*f)[4]))) {
+      app.characteristics.push_back({(*f)[0], (*f)[1], (*f)[2], *flags, *has});
+    } else if (line->starts_with("descriptor ") && (f = fields(line->substr(11), 4)) &&
+               (flags = words((*f)[3]))) {
+      app.descriptors.push_back({(*f)[0], (*f)[1], (*f)[2], *flags});
+    } else {
+      return reader.error("bad line in a GATT application");
+    }
+  }
+}
+
+// The lines of an advertisement after its "advertisement" line.
+Result<RecordedAdvertisement, std::string> advertisement(Reader& reader, std::string path) {
+  RecordedAdvertisement advertisement{std::move(path), "", "", {}};
+  auto adapter = field(reader.line(), "adapter");
+  auto owner = field(reader.line(), "owner");
+  if (!adapter || !owner) return reader.error("expected adapter, owner");
+  advertisement.adapter = *adapter;
+  advertisement.owner = *owner;
+  for (;;) {
+    auto line = reader.line();
+    if (!line) return reader.error("unexpected end of file");
+    if (*line == "end") return advertisement;
+    auto p = line->starts_with("property ") ? option(line->substr(9)) : std::nullopt;
+    if (!p) return reader.error("bad line in an advertisement");
+    advertisement.properties.push_back(std::move(*p));
+  }
+}
+
 }  // namespace
 
 RecordedProfile recordOf(const Registration& registration) {
@@ -201,10 +313,9 @@ RecordedProfile recordOf(const Registration& registration) {
                          registration.options, registration.settings.serviceRecord};
 }
 
-std::string formatRecordFile(const std::vector<RecordedProfile>& profiles,
-                             const std::vector<UnregisterCall>& unregisterCalls) {
-  std::string out = "bluez-sim registrations " + std::to_string(profiles.size()) + "\n";
-  for (const auto& p : profiles) {
+std::string formatRecordFileContents(const RecordFile& contents) {
+  std::string out = "bluez-sim registrations " + std::to_string(contents.profiles.size()) + "\n";
+  for (const auto& p : contents.profiles) {
     out += "profile " + escape(p.path, false) + "\n";
     out += "owner " + escape(p.owner, false) + "\n";
     out += "uuid " + escape(p.uuid, false) + "\n";
@@ -215,11 +326,18 @@ std::string formatRecordFile(const std::vector<RecordedProfile>& profiles,
     if (p.record) out += "record " + std::to_string(p.record->size()) + "\n" + *p.record + "\n";
     out += "end\n";
   }
-  for (const auto& call : unregisterCalls) {
+  for (const auto& call : contents.unregisterCalls) {
     out += "unregister " + escape(call.path, true) + " " + escape(call.caller, true) + " " +
            std::string(wordOf(call.outcome)) + "\n";
   }
+  for (const auto& app : contents.gattApplications) formatApplication(out, app);
+  for (const auto& advertisement : contents.advertisements) formatAdvertisement(out, advertisement);
   return out;
+}
+
+std::string formatRecordFile(const std::vector<RecordedProfile>& profiles,
+                             const std::vector<UnregisterCall>& unregisterCalls) {
+  return formatRecordFileContents(RecordFile{profiles, unregisterCalls});
 }
 
 Result<RecordFile, std::string> readRecordFile(std::string_view text) {
@@ -228,19 +346,39 @@ Result<RecordFile, std::string> readRecordFile(std::string_view text) {
   auto expected = header ? count(*header) : std::nullopt;
   if (!expected) return reader.error("expected \"bluez-sim registrations <count>\"");
   RecordFile contents;
+  // The sections in their order; a line of an earlier one after a later one
+  // is refused.
+  enum class Section { profiles, unregisterCalls, applications, advertisements };
+  Section at = Section::profiles;
+  auto enter = [&](Section section) {
+    if (section < at) return false;
+    at = section;
+    return true;
+  };
   while (!reader.atEnd()) {
     auto line = reader.line();
     if (!line) return reader.error("unexpected end of file");
     if (line->starts_with("unregister ")) {
       auto call = unregisterCall(line->substr(11));
       if (!call) return reader.error("bad unregister line");
+      if (!enter(Section::unregisterCalls)) return reader.error("unregister line out of order");
       contents.unregisterCalls.push_back(std::move(*call));
-      continue;
+    } else if (auto root = field(line, "gatt-application")) {
+      if (!enter(Section::applications)) return reader.error("GATT application out of order");
+      auto app = application(reader, std::move(*root));
+      if (!app) return fail(app.error());
+      contents.gattApplications.push_back(std::move(app.value()));
+    } else if (auto path = field(line, "advertisement")) {
+      enter(Section::advertisements);
+      auto read = advertisement(reader, std::move(*path));
+      if (!read) return fail(read.error());
+      contents.advertisements.push_back(std::move(read.value()));
+    } else {
+      if (!enter(Section::profiles)) return reader.error("profile out of order");
+      auto p = profile(reader, *line);
+      if (!p) return fail(p.error());
+      contents.profiles.push_back(std::move(p.value()));
     }
-    if (!contents.unregisterCalls.empty()) return reader.error("profile after unregister lines");
-    auto p = profile(reader, *line);
-    if (!p) return fail(p.error());
-    contents.profiles.push_back(std::move(p.value()));
   }
   if (contents.profiles.size() != *expected)
     return reader.error("registration count does not match");

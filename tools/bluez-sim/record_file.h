@@ -1,10 +1,12 @@
 // The record file: what the simulator has registered, as text a test can
 // read back and compare.
 //
-// The simulator rewrites the whole file after every change (a registration
-// made or removed, an owner gone, an UnregisterProfile call, shutdown),
+// The simulator rewrites the whole file after every change (a profile, GATT
+// application or advertisement registered or removed, an owner gone, an
+// UnregisterProfile call, shutdown),
 // replacing it atomically, and writes it before replying to the call that
-// caused the change: a test that got the reply reads the new state. Its form:
+// caused the change: a test that got the reply reads the new state. Its
+// sections come in this order, each possibly empty:
 //
 //   bluez-sim registrations <count>
 //   profile <object path>                      } once per registration,
@@ -19,13 +21,32 @@
 //                                              since start, in arrival order;
 //                                              outcome removed|refused|unanswered
 //
+//   gatt-application <root>                    } once per GATT application
+//   adapter <adapter path>                     } registered (answered with
+//   owner <unique bus name>                    } success), in registration order
+//   service <path> <uuid> primary|secondary    one per service, in order
+//   characteristic <path> <uuid> <service> <flags> <has>
+//                                              one per characteristic, in
+//                                              handle order; <has> lists which
+//                                              of WriteAcquired, NotifyAcquired,
+//                                              Notifying the object has
+//   descriptor <path> <uuid> <characteristic> <flags>
+//   end
+//   advertisement <path>                       } once per advertisement
+//   adapter <adapter path>                     } registered, in registration
+//   owner <unique bus name>                    } order
+//   property <key> <D-Bus type> <value>        one per property, as read
+//   end
+//
 // The count covers the registrations only. A registration dropped because
 // its owner left the bus leaves no "unregister" line: that line is the mark
 // of an orderly withdrawal. Keys and values are written as in ProfileOption.
+// A list (<flags>, <has>) is its words joined by ',', or "-" when empty.
 // Text fields escape '\' as "\\", line feed, carriage return and tab as
-// "\n", "\r", "\t", other control bytes as "\xNN"; a key and the fields of an
-// "unregister" line also escape a space as "\x20". Pure functions; safe from
-// any thread.
+// "\n", "\r", "\t", other control bytes as "\xNN"; a key and the fields of
+// the one-line records ("unregister", "service", "characteristic",
+// "descriptor") also escape a space as "\x20". Pure functions; safe from any
+// thread.
 #pragma once
 
 #include <optional>
@@ -63,19 +84,72 @@ struct UnregisterCall {
   bool operator==(const UnregisterCall&) const = default;
 };
 
+struct RecordedGattService {
+  std::string path;
+  std::string uuid;
+  bool primary = true;
+
+  bool operator==(const RecordedGattService&) const = default;
+};
+
+struct RecordedGattCharacteristic {
+  std::string path;
+  std::string uuid;
+  std::string service;
+  std::vector<std::string> flags;
+  std::vector<std::string> has;  // of "WriteAcquired", "NotifyAcquired", "Notifying", in that order
+
+  bool operator==(const RecordedGattCharacteristic&) const = default;
+};
+
+struct RecordedGattDescriptor {
+  std::string path;
+  std::string uuid;
+  std::string characteristic;
+  std::vector<std::string> flags;
+
+  bool operator==(const RecordedGattDescriptor&) const = default;
+};
+
+struct RecordedGattApplication {
+  std::string root;
+  std::string adapter;
+  std::string owner;
+  std::vector<RecordedGattService> services;
+  std::vector<RecordedGattCharacteristic> characteristics;
+  std::vector<RecordedGattDescriptor> descriptors;
+
+  bool operator==(const RecordedGattApplication&) const = default;
+};
+
+struct RecordedAdvertisement {
+  std::string path;
+  std::string adapter;
+  std::string owner;
+  std::vector<ProfileOption> properties;  // as read, in order
+
+  bool operator==(const RecordedAdvertisement&) const = default;
+};
+
 struct RecordFile {
   std::vector<RecordedProfile> profiles;
   std::vector<UnregisterCall> unregisterCalls;
+  std::vector<RecordedGattApplication> gattApplications = {};
+  std::vector<RecordedAdvertisement> advertisements = {};
 
   bool operator==(const RecordFile&) const = default;
 };
 
 RecordedProfile recordOf(const Registration& registration);
 
+std::string formatRecordFileContents(const RecordFile& contents);
+
+// The file of the profile sections alone.
 std::string formatRecordFile(const std::vector<RecordedProfile>& profiles,
                              const std::vector<UnregisterCall>& unregisterCalls = {});
 
-// Reads text written by formatRecordFile; the error names the bad line.
+// Reads text written by formatRecordFileContents; the error names the bad
+// line.
 Result<RecordFile, std::string> readRecordFile(std::string_view text);
 
 // The registrations of text written by formatRecordFile.

@@ -12,6 +12,10 @@ Result<SimOptions, std::string> parseSimOptions(const std::vector<std::string>& 
       options.failRegister = true;
     } else if (arg == "--never-answer-unregister") {
       options.neverAnswerUnregister = true;
+    } else if (arg == "--no-le") {
+      options.noLowEnergy = true;
+    } else if (arg == "--no-advertising") {
+      options.noAdvertising = true;
     } else if (arg == "--no-adapter" || arg == "--adapter-off") {
       auto chosen = arg == "--no-adapter" ? StartAdapter::none : StartAdapter::unpowered;
       if (options.adapter != StartAdapter::powered && options.adapter != chosen)

@@ -29,6 +29,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -48,6 +49,8 @@
 namespace harlo::harness {
 
 using bluez_sim::ProfileOption;
+using bluez_sim::RecordedAdvertisement;
+using bluez_sim::RecordedGattApplication;
 using bluez_sim::RecordedProfile;
 using bluez_sim::StartAdapter;
 using bluez_sim::UnregisterCall;
@@ -59,6 +62,8 @@ struct BluezSimOptions {
   bool neverAnswerUnregister = false;
   // hci0 at start: powered, powered off, or no adapter at all.
   StartAdapter adapter = StartAdapter::powered;
+  bool noLowEnergy = false;    // adapters offer neither GattManager1 nor LEAdvertisingManager1
+  bool noAdvertising = false;  // every RegisterAdvertisement is refused
 };
 
 class BluezSim final {
@@ -108,6 +113,31 @@ class BluezSim final {
   // waits (bounded) for the answer.
   Result<std::string, CallOutcome> addAdapter();
   CallOutcome removeAdapter(const std::string& adapterPath);
+
+  // The GATT applications and advertisements registered now, as the
+  // simulator last wrote them (before replying to the call that changed
+  // them).
+  Result<std::vector<RecordedGattApplication>, std::string> gattApplications() const;
+  Result<std::vector<RecordedAdvertisement>, std::string> advertisements() const;
+
+  // A simulated Bluetooth LE client (the control object's calls, described
+  // in tools/bluez-sim/sim_control.h), each waiting (bounded) for its
+  // answer. connectLowEnergy answers the device's object path; it is then
+  // connected but not subscribed. A write carries at most MTU - 3 bytes.
+  Result<std::string, CallOutcome> connectLowEnergy(std::uint16_t mtu, bool bonded = true,
+                                                    bool trusted = true);
+  CallOutcome disconnectLowEnergy(const std::string& device);
+  CallOutcome reconnectLowEnergy(const std::string& device);
+  // Sets the device's Trusted property, as `bluetoothctl trust` does.
+  CallOutcome setTrusted(const std::string& device, bool trusted);
+  CallOutcome subscribe(const std::string& device);
+  CallOutcome unsubscribe(const std::string& device);
+  CallOutcome writeLowEnergy(const std::string& device, std::string_view value,
+                             bool withResponse = false);
+  // The notifications `device` received since the last call, in order.
+  Result<std::vector<std::string>, CallOutcome> takeNotifications(const std::string& device);
+  // While stalled, no LE client takes its notifications.
+  CallOutcome setNotificationsStalled(bool stalled);
 
   // Sends SIGTERM (the simulator sends Release() to every profile) and waits
   // (bounded) for the exit; nothing if it did not exit.

@@ -84,6 +84,28 @@ TEST(ClientOptions, UnixSocketAndHelp) {
   }
 }
 
+// --le takes the RFCOMM link's address options and its own; its flags
+// without a value stand anywhere, even between a flag and the next.
+TEST(ClientOptions, LowEnergy) {
+  auto plain = parse({"--le", "--remote", "00:AA:01:00:00:00"});
+  ASSERT_TRUE(plain.ok()) << plain.error();
+  EXPECT_TRUE(plain.value().le);
+  EXPECT_EQ(plain.value().addressType, LeAddressType::publicDevice);
+  EXPECT_EQ(plain.value().mtu, 247);
+  EXPECT_EQ(plain.value().write, LeWrite::request);
+  EXPECT_FALSE(parse({"--remote", "00:AA:01:00:00:00"}).value().le);
+
+  auto every = parse({"--remote", "7A:00:00:00:00:01", "--without-response", "--address-type",
+                      "random", "--mtu", "517", "--le", "--local", "00:AA:01:01:00:01",
+                      "--connect-timeout-ms", "30000", "--mtu", "23"});
+  ASSERT_TRUE(every.ok()) << every.error();
+  EXPECT_EQ(every.value().addressType, LeAddressType::randomDevice);
+  EXPECT_EQ(every.value().mtu, 23);
+  EXPECT_EQ(every.value().write, LeWrite::command);
+  EXPECT_TRUE(every.value().local.has_value());
+  EXPECT_EQ(every.value().connectTimeout, std::chrono::milliseconds(30000));
+}
+
 // Bad command lines fail with a message that names the problem.
 TEST(ClientOptions, RefusesBadCommandLines) {
   struct Case {
@@ -114,6 +136,22 @@ TEST(ClientOptions, RefusesBadCommandLines) {
        "--unix takes no --local, --channel, --uuid or --connect-timeout-ms"},
       {{"--unix", "/tmp/s", "--connect-timeout-ms", "5"},
        "--unix takes no --local, --channel, --uuid or --connect-timeout-ms"},
+      {{"--le"}, "--remote or --unix is required"},
+      {{"--le", "--unix", "/tmp/s"}, "--le and --unix exclude each other"},
+      {{"--le", "--remote", "00:AA:01:00:00:00", "--channel", "1"},
+       "--le takes no --channel or --uuid"},
+      {{"--uuid", "d53f4e4c-6c17-4d8b-a1c7-4a7a3f6d9a10", "--le", "--remote", "00:AA:01:00:00:00"},
+       "--le takes no --channel or --uuid"},
+      {{"--remote", "00:AA:01:00:00:00", "--mtu", "100"},
+       "--address-type, --mtu and --without-response need --le"},
+      {{"--unix", "/tmp/s", "--without-response"},
+       "--address-type, --mtu and --without-response need --le"},
+      {{"--le", "--remote", "00:AA:01:00:00:00", "--mtu", "22"}, "invalid value for --mtu: 22"},
+      {{"--le", "--remote", "00:AA:01:00:00:00", "--mtu", "518"}, "invalid value for --mtu: 518"},
+      {{"--le", "--remote", "00:AA:01:00:00:00", "--address-type", "Random"},
+       "invalid value for --address-type: Random"},
+      {{"--le", "--remote", "00:AA:01:00:00:00", "--address-type"},
+       "missing value after --address-type"},
   };
   for (const auto& c : cases) {
     auto options = parse(c.args);

@@ -9,7 +9,8 @@ namespace {
 
 // The bytes come out most significant first, from either case, and format
 // back in lower case; the companion service's UUID is the one the helper
-// publishes.
+// publishes, and a 16-bit UUID stands in the base UUID's third and fourth
+// bytes.
 TEST(ServiceUuid, ParsesInWrittenOrderAndFormatsBack) {
   auto uuid = parseServiceUuid("00112233-4455-6677-8899-AaBbCcDdEeFf");
   ASSERT_TRUE(uuid.has_value());
@@ -17,6 +18,7 @@ TEST(ServiceUuid, ParsesInWrittenOrderAndFormatsBack) {
                                 0xBB, 0xCC, 0xDD, 0xEE, 0xFF}));
   EXPECT_EQ(formatServiceUuid(*uuid), "00112233-4455-6677-8899-aabbccddeeff");
   EXPECT_EQ(formatServiceUuid(companionServiceUuid), "d53f4e4c-6c17-4d8b-a1c7-4a7a3f6d9a10");
+  EXPECT_EQ(formatServiceUuid(shortUuid(0x2902)), "00002902-0000-1000-8000-00805f9b34fb");
 }
 
 // Other ways of writing a UUID are refused rather than half-read.

@@ -6,9 +6,11 @@
 
 #include <array>
 #include <cerrno>
+#include <cstring>
 #include <string_view>
 
 #include "base/write_all.h"
+#include "poll_deadline.h"
 
 namespace harlo {
 namespace {
@@ -30,13 +32,6 @@ int sendAll(int socket, std::string_view bytes) {
   return 0;
 }
 
-// Milliseconds until `deadline` for poll(), rounded up so that an early
-// wake-up never reads as expiry; 0 once it has passed.
-int pollTimeout(Clock::time_point deadline) {
-  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
-}
-
 }  // namespace
 
 SessionOutcome runSession(int input, int peer, int output, std::chrono::milliseconds idle) {
@@ -49,23 +44,23 @@ SessionOutcome runSession(int input, int peer, int output, std::chrono::millisec
     const int ready = ::poll(fds.data(), fds.size(), timeout);
     if (ready < 0) {
       if (errno == EINTR) continue;
-      return {SessionEnd::localFailure, errno};
+      return {SessionEnd::localFailure, errno, {}};
     }
     if (ready == 0) {
-      if (Clock::now() >= idleDeadline) return {SessionEnd::idle, 0};
+      if (Clock::now() >= idleDeadline) return {SessionEnd::idle, 0, {}};
       continue;
     }
     // Hang-up and error are read too: read() then tells end of file from a
     // reset.
     if (fds[0].revents != 0) {
       const ssize_t got = ::read(peer, buffer.data(), buffer.size());
-      if (got == 0) return {SessionEnd::peerClosed, 0};
+      if (got == 0) return {SessionEnd::peerClosed, 0, {}};
       if (got < 0) {
         if (errno == EINTR || errno == EAGAIN) continue;
-        return {SessionEnd::connectionLost, errno};
+        return {SessionEnd::connectionLost, errno, {}};
       }
       if (int error = writeAll(output, {buffer.data(), static_cast<std::size_t>(got)})) {
-        return {SessionEnd::localFailure, error};
+        return {SessionEnd::localFailure, error, {}};
       }
       if (!inputOpen) idleDeadline = Clock::now() + idle;
     }
@@ -73,7 +68,7 @@ SessionOutcome runSession(int input, int peer, int output, std::chrono::millisec
       const ssize_t got = ::read(input, buffer.data(), buffer.size());
       if (got < 0) {
         if (errno == EINTR || errno == EAGAIN) continue;
-        return {SessionEnd::localFailure, errno};
+        return {SessionEnd::localFailure, errno, {}};
       }
       if (got == 0) {
         inputOpen = false;
@@ -81,7 +76,7 @@ SessionOutcome runSession(int input, int peer, int output, std::chrono::millisec
         continue;
       }
       if (int error = sendAll(peer, {buffer.data(), static_cast<std::size_t>(got)})) {
-        return {SessionEnd::connectionLost, error};
+        return {SessionEnd::connectionLost, error, {}};
       }
     }
   }
@@ -97,8 +92,17 @@ const char* describeSessionEnd(SessionEnd end) {
       return "input ended and the peer stayed idle";
     case SessionEnd::localFailure:
       return "local input or output failed";
+    case SessionEnd::attFailure:
+      return "ATT exchange failed";
   }
   return "unknown";
+}
+
+std::string describeSessionOutcome(const SessionOutcome& outcome) {
+  std::string text = describeSessionEnd(outcome.end);
+  if (outcome.error != 0) text += std::string(": ") + std::strerror(outcome.error);
+  if (!outcome.detail.empty()) text += ": " + outcome.detail;
+  return text;
 }
 
 }  // namespace harlo

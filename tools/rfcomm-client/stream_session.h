@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <string>
 
 namespace harlo {
 
@@ -10,11 +11,14 @@ enum class SessionEnd {
   connectionLost,  // reading from or sending to the peer failed (`error`)
   idle,            // input had ended and the peer stayed silent for the idle time
   localFailure,    // reading the input or writing the output failed (`error`)
+  attFailure,      // over LE: the peer refused a request, sent a malformed or
+                   // unexpected PDU, or left a request unanswered (`detail`)
 };
 
 struct SessionOutcome {
   SessionEnd end = SessionEnd::peerClosed;
-  int error = 0;  // errno for connectionLost and localFailure, else 0
+  int error = 0;       // errno for connectionLost and localFailure, else 0
+  std::string detail;  // what went wrong, for attFailure; else empty
 };
 
 // Copies everything read from `input` to `peer` and everything read from
@@ -33,5 +37,9 @@ SessionOutcome runSession(int input, int peer, int output, std::chrono::millisec
 
 // A short phrase for how the session ended, e.g. "peer closed the connection".
 const char* describeSessionEnd(SessionEnd end);
+
+// The phrase, then the errno's text or the detail when there is one:
+// "connection lost: Connection reset by peer".
+std::string describeSessionOutcome(const SessionOutcome& outcome);
 
 }  // namespace harlo

@@ -138,6 +138,47 @@ UniqueFd BridgeProcessTest::connectClient() {
   return std::move(client.value());
 }
 
+std::string BridgeProcessTest::connectLowEnergyClient(std::uint16_t mtu) {
+  auto link = LowEnergyLink::connect(*sim_, mtu);
+  if (!link.ok()) {
+    ADD_FAILURE() << link.error();
+    return "";
+  }
+  const auto connected = nextMessage();
+  if (connected != eventMessage("client-connected", "Incoming BLE client connected")) {
+    ADD_FAILURE() << "expected client-connected, got " << connected << "\n" << diagnostics();
+    return "";
+  }
+  const std::string device = link.value().device();
+  lowEnergyLinks_.insert_or_assign(device, std::move(link.value()));
+  return device;
+}
+
+LowEnergyLink& BridgeProcessTest::lowEnergyLink(const std::string& device, std::uint16_t mtu) {
+  return lowEnergyLinks_.try_emplace(device, device, mtu).first->second;
+}
+
+void BridgeProcessTest::writeLowEnergy(const std::string& device, std::string_view bytes,
+                                       std::uint16_t mtu) {
+  const auto written = lowEnergyLink(device, mtu).write(*sim_, bytes);
+  if (!written.ok()) ADD_FAILURE() << written.error();
+}
+
+std::optional<std::string> BridgeProcessTest::readLowEnergyLine(const std::string& device,
+                                                                std::uint16_t mtu,
+                                                                std::chrono::milliseconds bound) {
+  LowEnergyLink& link = lowEnergyLink(device, mtu);
+  auto read = link.nextLine(*sim_, bound);
+  EXPECT_LE(link.largestNotification(), mtu - 3u) << "a notification larger than MTU - 3";
+  if (!read.ok()) {
+    ADD_FAILURE() << read.error();
+    return std::nullopt;
+  }
+  auto line = std::move(read.value()).line();
+  if (!line) ADD_FAILURE() << "no whole line within the bound\n" << diagnostics();
+  return line;
+}
+
 std::optional<RecordedProfile> BridgeProcessTest::helperRegistration() {
   auto registered = sim_->registrations();
   if (!registered.ok()) {

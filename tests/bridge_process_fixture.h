@@ -25,6 +25,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdint>
+#include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -95,6 +97,23 @@ class BridgeProcessTest : public ::testing::Test {
   // if either does not happen.
   UniqueFd connectClient();
 
+  // A simulated LE client with ATT MTU `mtu` (the control calls of
+  // BluezSim) connects and subscribes, and the helper's next message must
+  // be its "client-connected". Its device path, or "" with a failure added.
+  std::string connectLowEnergyClient(std::uint16_t mtu);
+
+  // The LE client `device` writes `bytes` in chunks of at most `mtu` - 3
+  // bytes, as a client must; a failure is added for a refused write.
+  void writeLowEnergy(const std::string& device, std::string_view bytes, std::uint16_t mtu);
+
+  // The next line (without its line feed) `device` receives in
+  // notifications, all within `bound` (LowEnergyLink); each notification
+  // must carry at most `mtu` - 3 bytes, or a failure is added. What follows
+  // the line is kept for the next call. Nothing, with a failure added, when
+  // no whole line comes.
+  std::optional<std::string> readLowEnergyLine(const std::string& device, std::uint16_t mtu,
+                                               std::chrono::milliseconds bound = defaultWait);
+
   // The one registration bluez-sim records now (the helper's), or nothing
   // if there is none. A failure is added if the record file cannot be read
   // or holds more than one.
@@ -110,6 +129,12 @@ class BridgeProcessTest : public ::testing::Test {
   std::unique_ptr<PrivateBus> bus_;
   std::unique_ptr<BluezSim> sim_;
   std::unique_ptr<Subprocess> helper_;  // declared last: ended first
+
+ private:
+  // The link of `device`, made with `mtu` if it has none yet.
+  LowEnergyLink& lowEnergyLink(const std::string& device, std::uint16_t mtu);
+
+  std::map<std::string, LowEnergyLink> lowEnergyLinks_;  // by device path
 };
 
 }  // namespace harlo::test_support

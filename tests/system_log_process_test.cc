@@ -222,14 +222,19 @@ TEST_F(StartFailures, LogCopyOnStandardErrorNamesEachCause) {
   });
 }
 
-// A value of HARLO_LOG_STDERR other than 1 or 0 is refused at start.
-TEST_F(StartFailures, UnknownLogCopyValueIsRefused) {
-  helperEnvironment_ = {{"HARLO_LOG_STDERR", "yes"}};
-  ASSERT_NO_FATAL_FAILURE(startHelper());
-  EXPECT_EQ(helper_->waitForExit(), ExitStatus::exitedWith(2)) << diagnostics();
-  EXPECT_EQ(helper_->transcript(Subprocess::Stream::err),
-            "RFCOMM server bridge failed: HARLO_LOG_STDERR must be 1 or 0, not \"yes\"\n");
-  EXPECT_EQ(helper_->transcript(Subprocess::Stream::out), "");
+// A value of HARLO_LOG_STDERR or HARLO_BLE other than 1 or 0 is refused at
+// start.
+TEST_F(StartFailures, UnknownSwitchValueIsRefused) {
+  for (const char* variable : {"HARLO_LOG_STDERR", "HARLO_BLE"}) {
+    SCOPED_TRACE(variable);
+    helperEnvironment_ = {{variable, "yes"}};
+    ASSERT_NO_FATAL_FAILURE(startHelper());
+    EXPECT_EQ(helper_->waitForExit(), ExitStatus::exitedWith(2)) << diagnostics();
+    EXPECT_EQ(
+        helper_->transcript(Subprocess::Stream::err),
+        std::string("RFCOMM server bridge failed: ") + variable + " must be 1 or 0, not \"yes\"\n");
+    EXPECT_EQ(helper_->transcript(Subprocess::Stream::out), "");
+  }
 }
 
 // One session in order: a client, a newer one replacing it, a bus peer that

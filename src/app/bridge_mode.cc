@@ -30,7 +30,7 @@ int failToStart(Log& log, const std::string& reason) {
   return 2;
 }
 
-int runOnTheSystem(platform::StopSignals& signals, Log& log) {
+int runOnTheSystem(platform::StopSignals& signals, Log& log, LowEnergy lowEnergy) {
   auto loop = platform::RunLoop::create();
   if (!loop) {
     return failToStart(
@@ -40,7 +40,7 @@ int runOnTheSystem(platform::StopSignals& signals, Log& log) {
   // on this thread, after the loop's last run.
   const auto platform = platform::makeBluezPlatform(*loop.value(), log);
   return runStdioBridge(*loop.value(), *platform, signals,
-                        StdioBridgeFds{STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}, log);
+                        StdioBridgeFds{STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}, log, lowEnergy);
 }
 
 }  // namespace
@@ -50,6 +50,7 @@ int runBridgeMode() {
   // the stop signals, which its own thread takes.
   auto signals = platform::StopSignalThread::start();
   const Result<bool, std::string> logCopy = readEnvironmentSwitch("HARLO_LOG_STDERR");
+  const Result<bool, std::string> lowEnergy = readEnvironmentSwitch("HARLO_BLE");
   SystemLog log(logCopy && logCopy.value() ? STDERR_FILENO : -1);
   log.write(Log::Level::notice, "HarloCompanionHelper " HARLO_VERSION " starting in bridge mode");
   int status = 2;
@@ -58,8 +59,11 @@ int runBridgeMode() {
         log, "cannot watch for stop signals: " + std::generic_category().message(-signals.error()));
   } else if (!logCopy) {
     status = failToStart(log, logCopy.error());
+  } else if (!lowEnergy) {
+    status = failToStart(log, lowEnergy.error());
   } else {
-    status = runOnTheSystem(*signals.value(), log);
+    status = runOnTheSystem(*signals.value(), log,
+                            lowEnergy.value() ? LowEnergy::offered : LowEnergy::off);
   }
   log.write(Log::Level::notice, "bridge mode ended with exit status " + std::to_string(status));
   return status;

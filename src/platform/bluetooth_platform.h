@@ -17,6 +17,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string_view>
 
 #include "base/result.h"
 #include "platform/channel_names.h"
@@ -154,6 +155,12 @@ class BluetoothServiceObserver {
   // observer knows it as it publishes again. A platform that cannot know
   // never tells.
   virtual void poweredAdapterPresent(bool present) = 0;
+
+  // Offering the service over Bluetooth Low Energy failed where `why` says
+  // (an adapter that cannot take the service or advertise it); RFCOMM, and
+  // LE on other adapters, work on. Told once per failure, never while the
+  // service is lost.
+  virtual void lowEnergyUnavailable(std::string_view why) = 0;
 };
 
 class BluetoothPlatform {
@@ -180,6 +187,17 @@ class BluetoothPlatform {
   // the registration. Main run loop thread.
   virtual std::shared_ptr<ChannelOpenRegistration> registerForChannelOpenNotifications(
       std::uint8_t channelID, ChannelOpenObserver& observer) = 0;
+
+  // Offers the service `description` describes over Bluetooth Low Energy as
+  // well, on every adapter that can take it (and each one added later), until
+  // the registration is unregistered or the service is lost: clients find it
+  // by the description's UUID. Each client that subscribes reaches
+  // `observer` as a channel, as an RFCOMM client does; what fails later, on
+  // one adapter, is told to the service's observer (lowEnergyUnavailable).
+  // nullptr when nothing can be offered at all. `observer` must outlive the
+  // registration. Main run loop thread.
+  virtual std::shared_ptr<ChannelOpenRegistration> offerLowEnergyService(
+      const ServiceDescription& description, ChannelOpenObserver& observer) = 0;
 };
 
 }  // namespace harlo::platform

@@ -31,4 +31,13 @@ inline ChannelNames rfcommChannelNames(std::uint8_t channel, std::uint8_t servic
                       .writes = "RFCOMM channel " + std::to_string(unsigned{serviceChannel})};
 }
 
+// The names of a client over Bluetooth Low Energy: "Incoming BLE client
+// connected", "BLE client disconnected", and its writes reported to "BLE
+// client".
+inline ChannelNames lowEnergyChannelNames() {
+  return ChannelNames{.connected = "Incoming BLE client connected",
+                      .disconnected = "BLE client disconnected",
+                      .writes = "BLE client"};
+}
+
 }  // namespace harlo::platform

@@ -12,12 +12,23 @@ namespace harlo::platform {
 // A 128-bit UUID, most significant byte first.
 using UUID = std::array<std::uint8_t, 16>;
 
+// The service's two characteristics over Bluetooth Low Energy (GATT): the
+// client writes its bytes to one and subscribes to the other for the
+// service's bytes.
+struct LowEnergyCharacteristics {
+  UUID toService{};    // write and write-without-response
+  UUID fromService{};  // notify
+
+  bool operator==(const LowEnergyCharacteristics&) const = default;
+};
+
 struct ServiceDescription {
-  UUID uuid{};                        // the service's own UUID
+  UUID uuid{};                        // the service's own UUID, on either transport
   std::string name;                   // its name, as clients see it
   std::uint8_t preferredChannel = 0;  // the RFCOMM channel asked for; another may be granted
   bool requireAuthentication = true;  // only a paired, authenticated link reaches it
   bool requireAuthorization = true;   // and only one the user allowed (a trusted device)
+  LowEnergyCharacteristics lowEnergy;
 
   bool operator==(const ServiceDescription&) const = default;
 };

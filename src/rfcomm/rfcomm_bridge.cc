@@ -16,11 +16,13 @@ std::string decimal(std::uint8_t number) { return std::to_string(unsigned{number
 }  // namespace
 
 RFCOMMBridge::RFCOMMBridge(platform::BluetoothPlatform& platform, EventCallback emitEvent,
-                           ErrorCallback emitError, ProtocolCallback emitProtocol)
+                           ErrorCallback emitError, ProtocolCallback emitProtocol,
+                           LowEnergy lowEnergy)
     : platform_(platform),
       emitEvent_(std::move(emitEvent)),
       emitError_(std::move(emitError)),
-      emitProtocol_(std::move(emitProtocol)) {}
+      emitProtocol_(std::move(emitProtocol)),
+      lowEnergy_(lowEnergy) {}
 
 RFCOMMBridge::~RFCOMMBridge() {
   if (observing_) platform_.observeBluetoothService(nullptr);
@@ -57,9 +59,19 @@ Result<std::uint8_t, BridgeError> RFCOMMBridge::publishAndRegister() {
         BridgeError{"failed to register RFCOMM open notifications for channel " + decimal(id)});
   }
   channelNotification_ = std::move(registration);
-  std::lock_guard lock(mutex_);
-  activeChannelID_ = id;
+  {
+    std::lock_guard lock(mutex_);
+    activeChannelID_ = id;
+  }
+  if (lowEnergy_ == LowEnergy::offered) offerLowEnergy(description.value());
   return id;
+}
+
+void RFCOMMBridge::offerLowEnergy(const platform::ServiceDescription& description) {
+  lowEnergyOffer_ = platform_.offerLowEnergyService(description, *this);
+  if (!lowEnergyOffer_) {
+    emitError_("cannot offer the service over BLE; RFCOMM clients are not affected");
+  }
 }
 
 void RFCOMMBridge::stop() {
@@ -88,6 +100,10 @@ void RFCOMMBridge::stopOnLoop() {
   if (channelNotification_) {
     channelNotification_->unregister();
     channelNotification_.reset();
+  }
+  if (lowEnergyOffer_) {
+    lowEnergyOffer_->unregister();
+    lowEnergyOffer_.reset();
   }
   if (serviceRecord_) {
     serviceRecord_->remove();
@@ -160,6 +176,7 @@ void RFCOMMBridge::bluetoothServiceStopped() {
   // never withdrawn, so that nothing is asked of a service that is gone (or of
   // the next one, which never knew them).
   channelNotification_.reset();
+  lowEnergyOffer_.reset();
   serviceRecord_.reset();
   pendingInput_.clear();
   // The client's link went with the service; its close is reported when the
@@ -197,6 +214,11 @@ void RFCOMMBridge::poweredAdapterPresent(bool present) {
     return;
   }
   emitEvent_("listening", "RFCOMM service published on channel " + decimal(activeChannelID()));
+}
+
+void RFCOMMBridge::lowEnergyUnavailable(std::string_view why) {
+  if (stopped_ || serviceLost_) return;
+  emitError_(why);
 }
 
 }  // namespace harlo

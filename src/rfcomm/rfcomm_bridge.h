@@ -22,6 +22,13 @@
 // reports "listening" (or the error of the step that failed, then waits for
 // the next return). After stop() neither happens.
 //
+// Bluetooth Low Energy: a bridge that offers it asks the platform to offer
+// the same service over LE wherever it publishes it (at start and at each
+// return of the service), and withdraws it at stop. An LE client reaches the
+// bridge as a channel like any other: one client at a time across both
+// transports, the newest winning. What fails of LE is reported as an error
+// and leaves RFCOMM working.
+//
 // Bluetooth off: when the platform tells that no adapter is present and
 // powered, the bridge reports "no powered Bluetooth adapter: waiting for one"
 // once for that outage (never during a service loss, which has its own
@@ -50,6 +57,9 @@
 
 namespace harlo {
 
+// Whether the bridge offers its service over Bluetooth Low Energy too.
+enum class LowEnergy { off, offered };
+
 class RFCOMMBridge final : public platform::ChannelOpenObserver,
                            public platform::ChannelDelegate,
                            public platform::BluetoothServiceObserver {
@@ -66,21 +76,25 @@ class RFCOMMBridge final : public platform::ChannelOpenObserver,
   // calls writeToChannel() at once; `platform` outlives the bridge.
   // Publishes nothing.
   RFCOMMBridge(platform::BluetoothPlatform& platform, EventCallback emitEvent,
-               ErrorCallback emitError, ProtocolCallback emitProtocol);
+               ErrorCallback emitError, ProtocolCallback emitProtocol,
+               LowEnergy lowEnergy = LowEnergy::off);
   // Thread: the loop's, after its last run().
   ~RFCOMMBridge() override;
   RFCOMMBridge(const RFCOMMBridge&) = delete;
   RFCOMMBridge& operator=(const RFCOMMBridge&) = delete;
 
   // Publishes the service (preferred channel 1), reads back the channel the
-  // platform granted, registers for incoming channels on it and reports
-  // "listening". Returns the channel number, or the BridgeError of the step
-  // that failed; a failure after publication keeps the record until stop().
+  // platform granted, registers for incoming channels on it, offers the
+  // service over LE if asked to, and reports "listening". Returns the channel
+  // number, or the BridgeError of the step that failed; a failure after
+  // publication keeps the record until stop(). LE failing is no failure of
+  // the start: it is reported as an error.
   // Thread: the loop's, once, before the loop runs.
   Result<std::uint8_t, BridgeError> start();
 
   // Finishes what the client is owed (a waiting hello reply), closes its
-  // channel, unregisters the notification, withdraws the record and empties
+  // channel, unregisters the notification and the LE offer, withdraws the
+  // record and empties
   // pendingInput_, reporting nothing else; no client is accepted after it.
   // The channel is closed at once, so that a write in progress ends.
   // Thread: any, any number of times. From a thread other than the loop's,
@@ -129,12 +143,15 @@ class RFCOMMBridge final : public platform::ChannelOpenObserver,
   void bluetoothServiceStopped() override;
   void bluetoothServiceReturned() override;
   void poweredAdapterPresent(bool present) override;
+  void lowEnergyUnavailable(std::string_view why) override;
 
  private:
   // Publishes the record, reads back its channel and registers for opens on
-  // it, keeping each handle as it comes; the channel, or the failed step's
-  // error. Reports nothing. Loop thread.
+  // it, keeping each handle as it comes, then offers the service over LE if
+  // asked to; the channel, or the failed step's error. Reports nothing but
+  // an LE offer that fails at once. Loop thread.
   Result<std::uint8_t, BridgeError> publishAndRegister();
+  void offerLowEnergy(const platform::ServiceDescription& description);
   void stopOnLoop();
 
   // The client channel, if any (under mutex_).
@@ -170,11 +187,14 @@ class RFCOMMBridge final : public platform::ChannelOpenObserver,
   const EventCallback emitEvent_;
   const ErrorCallback emitError_;
   const ProtocolCallback emitProtocol_;
+  const LowEnergy lowEnergy_;
 
   // The loop's own state.
   std::shared_ptr<platform::ServiceRecord> serviceRecord_;
   // The registration for channel-open notifications.
   std::shared_ptr<platform::ChannelOpenRegistration> channelNotification_;
+  // The service offered over LE, while it is.
+  std::shared_ptr<platform::ChannelOpenRegistration> lowEnergyOffer_;
   ClientLines pendingInput_;  // the client's bytes not yet handled as lines
   // The outcome of a hello reply that waits, set by whichever thread ends
   // its write.

@@ -39,11 +39,16 @@ Result<platform::ServiceDescription, BridgeError> makeServiceDescription(
     std::uint8_t preferredChannelID, std::string_view uuidText) {
   const std::optional<platform::UUID> uuid = parseUUID(uuidText);
   if (!uuid) return fail(BridgeError{"invalid companion service UUID"});
+  // Constants of this program's own: they parse.
+  const platform::LowEnergyCharacteristics lowEnergy{
+      .toService = *parseUUID(companionToHelperUUIDString),
+      .fromService = *parseUUID(companionFromHelperUUIDString)};
   return platform::ServiceDescription{.uuid = *uuid,
                                       .name = std::string(companionServiceName),
                                       .preferredChannel = preferredChannelID,
                                       .requireAuthentication = true,
-                                      .requireAuthorization = true};
+                                      .requireAuthorization = true,
+                                      .lowEnergy = lowEnergy};
 }
 
 }  // namespace harlo

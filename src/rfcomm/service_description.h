@@ -18,9 +18,9 @@ namespace harlo {
 std::optional<platform::UUID> parseUUID(std::string_view text);
 
 // The companion service: its UUID, its name, RFCOMM channel
-// `preferredChannelID` asked for, and an authenticated, authorized link
-// required. Fails with "invalid companion service UUID" when `uuidText` does
-// not parse.
+// `preferredChannelID` asked for, an authenticated, authorized link
+// required, and its two characteristics over Bluetooth Low Energy. Fails
+// with "invalid companion service UUID" when `uuidText` does not parse.
 Result<platform::ServiceDescription, BridgeError> makeServiceDescription(
     std::uint8_t preferredChannelID, std::string_view uuidText = companionServiceUUIDString);
 

@@ -31,7 +31,8 @@ TEST(ServiceDescription, ParseUUIDAcceptsOnlyTheHyphenatedForm) {
 }
 
 // The description names the companion service, asks for the preferred
-// channel and requires an authenticated, authorized link.
+// channel, requires an authenticated, authorized link and names the two
+// characteristics clients over Low Energy look for.
 TEST(ServiceDescription, NamesTheCompanionService) {
   const auto description = makeServiceDescription(30);
   ASSERT_TRUE(description.ok());
@@ -41,7 +42,11 @@ TEST(ServiceDescription, NamesTheCompanionService) {
       .name = "Harlo Unicode Companion",
       .preferredChannel = 30,
       .requireAuthentication = true,
-      .requireAuthorization = true};
+      .requireAuthorization = true,
+      .lowEnergy = {.toService = {0xd5, 0x3f, 0x4e, 0x4d, 0x6c, 0x17, 0x4d, 0x8b, 0xa1, 0xc7, 0x4a,
+                                  0x7a, 0x3f, 0x6d, 0x9a, 0x10},
+                    .fromService = {0xd5, 0x3f, 0x4e, 0x4e, 0x6c, 0x17, 0x4d, 0x8b, 0xa1, 0xc7,
+                                    0x4a, 0x7a, 0x3f, 0x6d, 0x9a, 0x10}}};
   EXPECT_EQ(description.value(), expected);
   EXPECT_EQ(platform::uuidText(description.value().uuid), "d53f4e4c-6c17-4d8b-a1c7-4a7a3f6d9a10");
 }

@@ -79,7 +79,8 @@ void reportFailure(int errorFd, Log& log, const std::string& printedError) {
 class Mode final {
  public:
   Mode(platform::MainLoop& loop, platform::BluetoothPlatform& platform, StdioBridgeFds fds,
-       Log& log, OutputWriter& output, StopRequest& stop, StopDeadline& deadline)
+       Log& log, OutputWriter& output, StopRequest& stop, StopDeadline& deadline,
+       LowEnergy lowEnergy)
       : loop_(loop),
         fds_(fds),
         log_(log),
@@ -97,7 +98,8 @@ class Mode final {
             [&output](std::string_view message) { (void)output.emitError(message); },
             [&output](std::string_view payload) {
               (void)output.emitMessage(HelperMessageView{.kind = "protocol", .payload = payload});
-            }) {
+            },
+            lowEnergy) {
     // While the parent is behind, the client waits: its lines would only
     // pile up in the helper.
     output_.onBehindChanged(
@@ -189,7 +191,8 @@ class Mode final {
 }  // namespace
 
 int runStdioBridge(platform::MainLoop& loop, platform::BluetoothPlatform& platform,
-                   platform::StopSignals& signals, StdioBridgeFds fds, Log& log) {
+                   platform::StopSignals& signals, StdioBridgeFds fds, Log& log,
+                   LowEnergy lowEnergy) {
   // A description of the output of our own, which can be non-blocking
   // without changing the parent's.
   const OwnedFd ownOutput(openOwnNonBlockingDescription(fds.output));
@@ -208,7 +211,7 @@ int runStdioBridge(platform::MainLoop& loop, platform::BluetoothPlatform& platfo
     return 2;
   }
   StopDeadline deadline;
-  Mode mode(loop, platform, fds, log, output, *stop.value(), deadline);
+  Mode mode(loop, platform, fds, log, output, *stop.value(), deadline, lowEnergy);
 
   // A stop request ends the mode as "shutdown" does: the reader takes it up
   // and reports "stopping" last. The client channel is closed at once, so

@@ -29,6 +29,7 @@
 #include "platform/bluetooth_platform.h"
 #include "platform/main_loop.h"
 #include "platform/stop_signals.h"
+#include "rfcomm/rfcomm_bridge.h"
 
 namespace harlo {
 
@@ -44,7 +45,10 @@ struct StdioBridgeFds {
 // start or the reader fails. The descriptors are not closed. Why the mode
 // ends, when that is not the parent's doing (a signal, a failure), also goes
 // to `log`. The receiver it gives `signals` is removed before it returns.
+// With `lowEnergy` offered, the service is offered over Bluetooth Low Energy
+// too (rfcomm_bridge.h).
 int runStdioBridge(platform::MainLoop& loop, platform::BluetoothPlatform& platform,
-                   platform::StopSignals& signals, StdioBridgeFds fds, Log& log);
+                   platform::StopSignals& signals, StdioBridgeFds fds, Log& log,
+                   LowEnergy lowEnergy = LowEnergy::off);
 
 }  // namespace harlo

@@ -58,6 +58,16 @@ class FakeRegistration final : public ChannelOpenRegistration {
   bool unregistered_ = false;  // guarded by the platform's mutex
 };
 
+// The service offered over LE; withdrawing it is only recorded.
+class FakeLowEnergyOffer final : public ChannelOpenRegistration {
+ public:
+  explicit FakeLowEnergyOffer(FakePlatform& platform) : platform_(platform) {}
+  void unregister() override { platform_.record("withdrawLowEnergy"); }
+
+ private:
+  FakePlatform& platform_;
+};
+
 FakePlatform::FakePlatform() : loop_(manualLoop_) {}
 
 FakePlatform::FakePlatform(MainLoop& loop) : loop_(loop) {}
@@ -86,6 +96,19 @@ std::shared_ptr<ChannelOpenRegistration> FakePlatform::registerForChannelOpenNot
 void FakePlatform::observeBluetoothService(BluetoothServiceObserver* observer) {
   std::lock_guard lock(mutex_);
   serviceObserver_ = observer;
+}
+
+std::shared_ptr<ChannelOpenRegistration> FakePlatform::offerLowEnergyService(
+    const ServiceDescription&, ChannelOpenObserver&) {
+  record("offerLowEnergy");
+  std::lock_guard lock(mutex_);
+  if (refuseLowEnergy_) return nullptr;
+  return std::make_shared<FakeLowEnergyOffer>(*this);
+}
+
+void FakePlatform::refuseLowEnergy(bool refuse) {
+  std::lock_guard lock(mutex_);
+  refuseLowEnergy_ = refuse;
 }
 
 void FakePlatform::refusePublication(bool refuse) {
@@ -205,6 +228,17 @@ void FakePlatform::setPoweredAdapter(bool present) {
       observer = serviceObserver_;
     }
     if (observer != nullptr) observer->poweredAdapterPresent(present);
+  });
+}
+
+void FakePlatform::failLowEnergy(std::string why) {
+  deliver([this, why = std::move(why)] {
+    BluetoothServiceObserver* observer;
+    {
+      std::lock_guard lock(mutex_);
+      observer = serviceObserver_;
+    }
+    if (observer != nullptr) observer->lowEnergyUnavailable(why);
   });
 }
 

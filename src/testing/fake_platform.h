@@ -2,9 +2,10 @@
 //
 // It records every platform call, in order, in a log a test reads with
 // calls(): "publish", "rfcommChannelID", "register <channel>", "unregister",
-// "remove", "setDelegate <id>", "write <id> <byte count>", "close <id>". Its
-// switches make publication, the channel query, registration, setDelegate and
-// writes fail. A test creates channels with makeChannel() and fires the
+// "offerLowEnergy", "withdrawLowEnergy", "remove", "setDelegate <id>",
+// "write <id> <byte count>", "close <id>". Its switches make publication,
+// the channel query, registration, the LE offer, setDelegate and writes
+// fail. A test creates channels with makeChannel() and fires the
 // platform's callbacks with openChannel(), deliverData(), completeOpen() and
 // closeByPeer(), and plays the Bluetooth service going away and coming back
 // with stopService() and returnService().
@@ -58,6 +59,8 @@ class FakePlatform final : public BluetoothPlatform {
   std::shared_ptr<ChannelOpenRegistration> registerForChannelOpenNotifications(
       std::uint8_t channelID, ChannelOpenObserver& observer) override;
   void observeBluetoothService(BluetoothServiceObserver* observer) override;
+  std::shared_ptr<ChannelOpenRegistration> offerLowEnergyService(
+      const ServiceDescription& description, ChannelOpenObserver& observer) override;
   MainLoop& mainLoop() override { return loop_; }
 
   // Switches; each holds until changed.
@@ -65,6 +68,7 @@ class FakePlatform final : public BluetoothPlatform {
   void grantChannel(std::uint8_t channelID);  // what rfcommChannelID() returns (1 at first)
   void failChannelQuery(std::optional<Status> status);  // rfcommChannelID() fails with it
   void refuseRegistration(bool refuse);
+  void refuseLowEnergy(bool refuse);
   void setDelegateStatus(Status status);  // what setDelegate() returns (0 at first)
   void failWrites(Status status);         // writes finish at once with it (0: succeed)
 
@@ -97,6 +101,8 @@ class FakePlatform final : public BluetoothPlatform {
   // Tells the service's observer whether a powered adapter is present, in
   // order with the other callbacks. The fake tells nothing by itself.
   void setPoweredAdapter(bool present);
+  // Tells the service's observer that LE failed as `why` says, likewise.
+  void failLowEnergy(std::string why);
   // The service is back: the observer's bluetoothServiceReturned() follows.
   // Publication and registration then work as the switches say.
   void returnService();
@@ -109,6 +115,7 @@ class FakePlatform final : public BluetoothPlatform {
   friend class FakeChannel;
   friend class FakeServiceRecord;
   friend class FakeRegistration;
+  friend class FakeLowEnergyOffer;
 
   void record(std::string call);
   void deliver(std::function<void()> callback);
@@ -136,6 +143,7 @@ class FakePlatform final : public BluetoothPlatform {
   std::uint8_t grantedChannel_ = 1;            // guarded by mutex_
   std::optional<Status> channelQueryFailure_;  // guarded by mutex_
   bool refuseRegistration_ = false;            // guarded by mutex_
+  bool refuseLowEnergy_ = false;               // guarded by mutex_
   Status delegateStatus_ = statusOK;           // guarded by mutex_
   Status writeStatus_ = statusOK;              // guarded by mutex_
 };

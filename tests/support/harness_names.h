@@ -6,6 +6,7 @@
 #include "bounded_io.h"
 #include "bus_client.h"
 #include "line_reader.h"
+#include "low_energy_link.h"
 #include "private_bus.h"
 #include "process_memory.h"
 #include "subprocess.h"
@@ -23,6 +24,7 @@ using harness::defaultWait;
 using harness::ExitStatus;
 using harness::hasPendingEvent;
 using harness::InterfaceMap;
+using harness::LowEnergyLink;
 using harness::memoryIsInstrumented;
 using harness::PrivateBus;
 using harness::ProfileOption;
@@ -30,6 +32,8 @@ using harness::PropertyList;
 using harness::readExactlyWithin;
 using harness::readInterfaceMap;
 using harness::readLineWithin;
+using harness::RecordedAdvertisement;
+using harness::RecordedGattApplication;
 using harness::RecordedProfile;
 using harness::residentMemory;
 using harness::StartAdapter;

@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "platform/linux/bluez/bluez_names.h"
 #include "protocol/helper_message.h"
 #include "protocol/helper_message_json.h"
 #include "rfcomm/companion_service.h"
@@ -38,21 +39,25 @@ std::string command(std::string name, std::optional<std::string> detail = std::n
   return encodeHelperMessage(message);
 }
 
-// The event that reports a client line written: the payload and its line feed.
-std::string wrote(const std::string& line) {
-  return event("rfcomm-write",
-               "wrote " + std::to_string(line.size() + 1) + " bytes to RFCOMM channel " + channel);
+// How the helper's reports name the client it writes to, over each transport.
+const std::string rfcommClient = "RFCOMM channel " + channel;
+const std::string lowEnergyClient = "BLE client";
+
+// The event that reports a client line written to `to`: the payload and its
+// line feed.
+std::string wrote(const std::string& line, const std::string& to = rfcommClient) {
+  return event("rfcomm-write", "wrote " + std::to_string(line.size() + 1) + " bytes to " + to);
 }
 
 // Client `client` says hello; the helper answers it and forwards the line.
-std::vector<Step> helloAnswered(int client) {
+std::vector<Step> helloAnswered(int client, const std::string& to = rfcommClient) {
   const std::string hello = R"({"type":"hello","version":1})";
   const std::string helloAck(helloAckPayload.substr(0, helloAckPayload.size() - 1));
   return {
       ClientSends{client, hello},
       ClientReceives{client, helloAck},
       ParentReceives{event("handshake", "Received hello, responding with hello_ack directly")},
-      ParentReceives{wrote(helloAck)},
+      ParentReceives{wrote(helloAck, to)},
       ParentReceives{protocol(hello)},
   };
 }
@@ -64,37 +69,102 @@ std::vector<Step> joinedSteps(std::vector<Step> first,
   return first;
 }
 
+// The device of the `client`th RFCOMM client (from 1 to 9), as bluez-sim
+// names it.
 std::string device(int client) {
   return "/org/bluez/hci0/dev_00_00_00_00_00_0" + std::to_string(client);
 }
 
+// The device of the `number`th LE client (from 1 to 9), as bluez-sim names it.
+std::string lowEnergyDevice(int number) {
+  return "/org/bluez/hci0/dev_00_00_01_00_00_0" + std::to_string(number);
+}
+
+// The events that report a client come and gone, over each transport.
+std::string rfcommConnected() {
+  return event("client-connected", "Incoming RFCOMM client connected on channel " + channel);
+}
+std::string rfcommDisconnected() {
+  return event("client-disconnected", "RFCOMM client disconnected from channel " + channel);
+}
+std::string lowEnergyConnected() {
+  return event("client-connected", "Incoming BLE client connected");
+}
+std::string lowEnergyDisconnected() {
+  return event("client-disconnected", "BLE client disconnected");
+}
+
+// Played with LowEnergy::on while client 3 is connected over RFCOMM: LE
+// client 4 replaces it, says hello and exchanges a line each way with the
+// parent; RFCOMM client 5 then replaces it in turn.
+std::vector<Step> lowEnergyScenes() {
+  const std::string toClient4 = R"({"type":"insert","text":"über LE: 日本語 ✓"})";
+  const std::string fromClient4 = R"({"type":"typed","text":"Ça marche 🎉"})";
+  const std::string leDevice = lowEnergyDevice(1);
+  return joinedSteps(
+      {
+          Heading{"9. LE client 4 connects, replaces client 3, and says hello"},
+          LowEnergyClientConnects{4, 185},
+          SimLogs{"le 1: " + leDevice + " connected through "},
+          ClientSeesEnd{3},
+          SimLogs{"client 3: " + device(3) + " hung up"},
+          ParentReceives{lowEnergyConnected()},
+          ParentReceives{rfcommDisconnected()},
+      },
+      {helloAnswered(4, lowEnergyClient),
+       {
+           Heading{"10. The parent and LE client 4 exchange a line each way"},
+           ParentSends{protocol(toClient4)},
+           ClientReceives{4, toClient4},
+           ParentReceives{wrote(toClient4, lowEnergyClient)},
+           ClientSends{4, fromClient4},
+           ParentReceives{protocol(fromClient4)},
+
+           Heading{"11. Client 5 connects over RFCOMM and replaces LE client 4"},
+           ClientConnects{5},
+           ParentReceives{rfcommConnected()},
+           ParentReceives{lowEnergyDisconnected()},
+           SimLogs{"le 1: " + leDevice + " disconnected: Device1.Disconnect"},
+           // The helper renews its GATT service once no LE client is served.
+           SimLogs{"bluez-sim: registered GATT application"},
+       }});
+}
+
 }  // namespace
 
-std::vector<Step> bridgeSessionScript() {
+std::vector<Step> bridgeSessionScript(LowEnergy lowEnergy) {
+  const bool withLowEnergy = lowEnergy == LowEnergy::on;
   const std::string toClient1 = R"({"type":"insert","text":"naïve café ☕"})";
   const std::string fromClient1 = R"({"type":"typed","text":"Grüße 👋"})";
   const std::string toClient2 = R"({"type":"insert","text":"hello, client 2"})";
   const std::string fromClient2 = R"({"type":"typed","text":"hello, parent"})";
-  const std::string connected =
-      event("client-connected", "Incoming RFCOMM client connected on channel " + channel);
-  const std::string disconnected =
-      event("client-disconnected", "RFCOMM client disconnected from channel " + channel);
+  const std::string connected = rfcommConnected();
+  const std::string disconnected = rfcommDisconnected();
+  // The RFCOMM client connected at shutdown.
+  const int lastClient = withLowEnergy ? 5 : 3;
+
+  std::vector<Step> startUp = {
+      Heading{"1. The helper publishes its service and is ready"},
+      ParentReceives{event("listening", "RFCOMM service published on channel " + channel)},
+      ParentReceives{event("ready", "stdio bridge ready on RFCOMM channel " + channel)},
+      SimLogs{uuid + " for "},  // "registered <path> <uuid> for <owner>, ..."
+      SimRegistrations{
+          {'"' + std::string(companionServiceName) + "\" " + uuid + ", listening " + channel}},
+  };
+  if (withLowEnergy) {
+    startUp.push_back(SimLogs{"bluez-sim: registered GATT application"});
+    startUp.push_back(SimLogs{"bluez-sim: registered advertisement"});
+  }
 
   return joinedSteps(
-      {
-          Heading{"1. The helper publishes its service and is ready"},
-          ParentReceives{event("listening", "RFCOMM service published on channel " + channel)},
-          ParentReceives{event("ready", "stdio bridge ready on RFCOMM channel " + channel)},
-          SimLogs{uuid + " for "},  // "registered <path> <uuid> for <owner>, ..."
-          SimRegistrations{
-              {'"' + std::string(companionServiceName) + "\" " + uuid + ", listening " + channel}},
-
-          Heading{"2. Client 1 connects and says hello; the helper answers it directly"},
-          ClientConnects{1},
-          SimLogs{"client 1: NewConnection(" + device(1) + ")"},
-          ParentReceives{connected},
-      },
-      {helloAnswered(1),
+      std::move(startUp),
+      {{
+           Heading{"2. Client 1 connects and says hello; the helper answers it directly"},
+           ClientConnects{1},
+           SimLogs{"client 1: NewConnection(" + device(1) + ")"},
+           ParentReceives{connected},
+       },
+       helloAnswered(1),
        {
            Heading{"3. The parent pings the helper"},
            ParentSends{command("ping", "are you there?")},
@@ -135,15 +205,17 @@ std::vector<Step> bridgeSessionScript() {
            ParentReceives{connected},
        },
        helloAnswered(3),
+       withLowEnergy ? lowEnergyScenes() : std::vector<Step>{},
        {
-           Heading{"9. The parent shuts the helper down"},
+           Heading{std::to_string(withLowEnergy ? 12 : 9) + ". The parent shuts the helper down"},
            ParentSends{command("shutdown")},
-           ClientSeesEnd{3},
+           ClientSeesEnd{lastClient},
            ParentReceives{disconnected},
            ParentReceives{event("stopping", "shutdown requested")},
            HelperExits{0},
            ParentOutputEnds{},
-           SimLogs{"unregistered "},
+           // Its LE service, when offered, goes too, in whichever order.
+           SimLogs{"unregistered " + std::string(platform::profileObjectPath) + " for "},
            SimRegistrations{{}},
            SimStops{},
        }});

@@ -3,6 +3,7 @@
 // (script_player.h). Clients are numbered from 1 in the order they connect.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <variant>
 #include <vector>
@@ -31,6 +32,14 @@ struct ParentOutputEnds {};
 // A new simulated Bluetooth client connects.
 struct ClientConnects {
   int client = 0;
+};
+// A new simulated Bluetooth LE client with ATT MTU `mtu`, bonded and
+// trusted, connects and subscribes to the helper's notifications; from then
+// on it writes its lines in writes of at most MTU - 3 bytes and receives
+// them in notifications.
+struct LowEnergyClientConnects {
+  int client = 0;
+  std::uint16_t mtu = 0;
 };
 // The client writes `line` to the helper.
 struct ClientSends {
@@ -66,14 +75,21 @@ struct AdapterPowered {
 // The simulator, asked to shut down, exits with status 0.
 struct SimStops {};
 
-using Step = std::variant<Heading, ParentSends, ParentReceives, ParentReceivesAll, ParentOutputEnds,
-                          ClientConnects, ClientSends, ClientReceives, ClientSeesEnd, SimLogs,
-                          SimRegistrations, AdapterPowered, HelperExits, SimStops>;
+using Step =
+    std::variant<Heading, ParentSends, ParentReceives, ParentReceivesAll, ParentOutputEnds,
+                 ClientConnects, LowEnergyClientConnects, ClientSends, ClientReceives,
+                 ClientSeesEnd, SimLogs, SimRegistrations, AdapterPowered, HelperExits, SimStops>;
+
+// Whether the helper also offers its line service over Bluetooth LE
+// (started with HARLO_BLE=1).
+enum class LowEnergy { off, on };
 
 // The bridge session the demo plays against a helper started with
 // "--stdio": start-up, a client's hello, a ping, payloads both ways, a second
 // client replacing the first, Bluetooth turned off and on again, and
-// shutdown.
-std::vector<Step> bridgeSessionScript();
+// shutdown. With LowEnergy::on, before the shutdown, an LE client replaces
+// the RFCOMM client, says hello, exchanges a line each way with the parent,
+// and is replaced by an RFCOMM client in turn.
+std::vector<Step> bridgeSessionScript(LowEnergy lowEnergy = LowEnergy::off);
 
 }  // namespace harlo::demo

@@ -14,6 +14,12 @@ Result<void, std::string> FakeStage::connectClient(int client) {
   return {};
 }
 
+Result<void, std::string> FakeStage::connectLowEnergyClient(int client, std::uint16_t mtu) {
+  if (refuseConnection) return fail(*refuseConnection);
+  actions.push_back("connect " + std::to_string(client) + " over LE, MTU " + std::to_string(mtu));
+  return {};
+}
+
 bool FakeStage::writeFromClient(int client, std::string_view line) {
   if (refuseWrites) return false;
   actions.push_back("client " + std::to_string(client) + ": " + std::string(line));

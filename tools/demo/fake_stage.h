@@ -31,8 +31,9 @@ class FakeStage final : public Stage {
   std::string helperErrors;
   std::string simErrors;
 
-  // "parent: <line>", "connect <n>", "client <n>: <line>" for each line taken
-  // and connection made, "power on"/"power off" for each change of power.
+  // "parent: <line>", "connect <n>", "connect <n> over LE, MTU <mtu>",
+  // "client <n>: <line>" for each line taken and connection made, "power
+  // on"/"power off" for each change of power.
   std::vector<std::string> actions;
 
   // What an empty queue reports as the time waited.
@@ -43,6 +44,7 @@ class FakeStage final : public Stage {
   std::optional<ExitStatus> helperExit() override { return helperStatus; }
 
   Result<void, std::string> connectClient(int client) override;
+  Result<void, std::string> connectLowEnergyClient(int client, std::uint16_t mtu) override;
   bool writeFromClient(int client, std::string_view line) override;
   Reading readAtClient(int client) override { return next(clientInput[client]); }
 

@@ -1,7 +1,8 @@
 // ProcessStage: the demo's stage made of real processes: a private D-Bus
 // daemon, bluez-sim owning org.bluez on it, and the helper started with
-// "--stdio" on that bus, its standard streams on pipes. Clients connect
-// through the simulator's client socket.
+// "--stdio" on that bus, its standard streams on pipes. RFCOMM clients
+// connect through the simulator's client socket, LE clients through its
+// control object.
 //
 // Every wait is bounded by harness::defaultWait. Destroying the stage
 // closes the clients, then kills (if still running) and reaps the helper,
@@ -10,13 +11,16 @@
 // outlive it (its children are bound to that thread).
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <ostream>
 #include <string>
 
 #include "bluez_sim.h"
+#include "demo_script.h"
 #include "line_reader.h"
+#include "low_energy_link.h"
 #include "private_bus.h"
 #include "stage.h"
 #include "subprocess.h"
@@ -26,11 +30,12 @@ namespace harlo::demo {
 
 class ProcessStage final : public Stage {
  public:
-  // Starts the daemon, the simulator and then the helper at `helperPath`,
-  // printing a line to `narration` as each one is up. The error says which
-  // could not start and why; whatever had started is stopped again.
-  static Result<std::unique_ptr<ProcessStage>, std::string> start(const std::string& helperPath,
-                                                                  std::ostream& narration);
+  // Starts the daemon, the simulator and then the helper at `helperPath`
+  // (with HARLO_BLE=1 added to its environment for LowEnergy::on), printing
+  // a line to `narration` as each one is up. The error says which could not
+  // start and why; whatever had started is stopped again.
+  static Result<std::unique_ptr<ProcessStage>, std::string> start(
+      const std::string& helperPath, std::ostream& narration, LowEnergy lowEnergy = LowEnergy::off);
 
   ~ProcessStage() override = default;
   ProcessStage(const ProcessStage&) = delete;
@@ -41,6 +46,7 @@ class ProcessStage final : public Stage {
   std::optional<ExitStatus> helperExit() override;
 
   Result<void, std::string> connectClient(int client) override;
+  Result<void, std::string> connectLowEnergyClient(int client, std::uint16_t mtu) override;
   bool writeFromClient(int client, std::string_view line) override;
   Reading readAtClient(int client) override;
 
@@ -69,6 +75,7 @@ class ProcessStage final : public Stage {
   std::unique_ptr<harness::BluezSim> sim_;
   std::unique_ptr<harness::Subprocess> helper_;
   std::map<int, Client> clients_;
+  std::map<int, harness::LowEnergyLink> lowEnergyClients_;
 };
 
 }  // namespace harlo::demo

@@ -2,13 +2,12 @@
 
 #include <algorithm>
 #include <cctype>
+#include <set>
 #include <sstream>
 #include <string_view>
 
 namespace harlo::demo {
 namespace {
-
-std::string clientLabel(int client) { return "(client " + std::to_string(client) + ")"; }
 
 // Where a line travels: `label` names it in a failure report, `prefix` starts
 // its transcript line.
@@ -18,11 +17,6 @@ struct Direction {
 };
 
 Direction toParent() { return {"helper -> parent", "helper -> parent:"}; }
-
-Direction toClient(int client) {
-  std::string label = "helper -> client: " + clientLabel(client);
-  return {label, label};
-}
 
 std::string text(const ExitStatus& status) {
   std::ostringstream out;
@@ -105,6 +99,16 @@ class Player final {
     return fail(Mismatch{label, "the connection is made", connected.error()});
   }
 
+  Outcome operator()(const LowEnergyClientConnects& step) {
+    lowEnergyClients_.insert(step.client);
+    const std::string label = clientLabel(step.client) + " connects";
+    print(label + " with ATT MTU " + std::to_string(step.mtu) +
+          ", bonded and trusted, and subscribes");
+    auto connected = stage_.connectLowEnergyClient(step.client, step.mtu);
+    if (connected) return {};
+    return fail(Mismatch{label, "the connection is made", connected.error()});
+  }
+
   Outcome operator()(const ClientSends& step) {
     const std::string label = "client -> helper: " + clientLabel(step.client);
     print(label + " " + step.line);
@@ -179,6 +183,17 @@ class Player final {
  private:
   void print(const std::string& line) { out_ << line << std::endl; }
 
+  // "(client 1)", "(LE client 4)".
+  std::string clientLabel(int client) const {
+    return std::string(lowEnergyClients_.contains(client) ? "(LE client " : "(client ") +
+           std::to_string(client) + ")";
+  }
+
+  Direction toClient(int client) const {
+    std::string label = "helper -> client: " + clientLabel(client);
+    return {label, label};
+  }
+
   Outcome expectLine(const Direction& direction, const Reading& reading, const std::string& line) {
     if (reading.kind == Reading::Kind::line) print(direction.prefix + " " + reading.text);
     if (reading == Reading::lineOf(line)) return {};
@@ -203,6 +218,7 @@ class Player final {
 
   Stage& stage_;
   std::ostream& out_;
+  std::set<int> lowEnergyClients_;  // the clients that connected over LE
 };
 
 }  // namespace

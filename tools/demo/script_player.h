@@ -6,6 +6,8 @@
 //   client -> helper: (client 1) {"type":"hello","version":1}
 //   helper -> client: (client 1) {"type":"hello_ack",...}
 //
+// A client that connected over Bluetooth LE is labelled "(LE client N)".
+//
 // It stops at the first step whose outcome is not the one expected and
 // returns what it expected and what it saw; the steps after it are not
 // played. Runs on the caller's thread; `stage` and `transcript` are used only

@@ -81,6 +81,29 @@ TEST(ScriptPlayer, PlaysEveryKindOfStepAndPrintsEach) {
             "bluez-sim stopped: exit 0\n");
 }
 
+// An LE client is connected with its MTU and labelled as such in every line
+// that names it; an RFCOMM client beside it keeps its plain label.
+TEST(ScriptPlayer, LabelsLowEnergyClients) {
+  FakeStage stage;
+  stage.clientInput[4] = {Reading::lineOf("ack")};
+  stage.clientInput[5] = {Reading::endAfter()};
+  std::ostringstream transcript;
+
+  auto played = playScript({LowEnergyClientConnects{4, 185}, ClientSends{4, "hi"},
+                            ClientReceives{4, "ack"}, ClientConnects{5}, ClientSeesEnd{5}},
+                           stage, transcript);
+
+  ASSERT_TRUE(played.ok()) << played.error().step << ": " << played.error().saw;
+  EXPECT_EQ(stage.actions,
+            (std::vector<std::string>{"connect 4 over LE, MTU 185", "client 4: hi", "connect 5"}));
+  EXPECT_EQ(transcript.str(),
+            "(LE client 4) connects with ATT MTU 185, bonded and trusted, and subscribes\n"
+            "client -> helper: (LE client 4) hi\n"
+            "helper -> client: (LE client 4) ack\n"
+            "(client 5) connects\n"
+            "helper -> client: (client 5) (end of file)\n");
+}
+
 struct MismatchCase {
   const char* scenario;
   Step step;
@@ -126,6 +149,11 @@ TEST(ScriptPlayer, StopsAtTheFirstUnexpectedOutcome) {
        ClientConnects{1},
        [](FakeStage& s) { s.refuseConnection = "connect: refused"; },
        {"(client 1) connects", "the connection is made", "connect: refused"}},
+      {"the LE connection is refused",
+       LowEnergyClientConnects{4, 23},
+       [](FakeStage& s) { s.refuseConnection = "Subscribe: org.bluez.Error.Failed: no"; },
+       {"(LE client 4) connects", "the connection is made",
+        "Subscribe: org.bluez.Error.Failed: no"}},
       {"the client's line is not taken",
        ClientSends{1, "hi"},
        [](FakeStage& s) { s.refuseWrites = true; },

@@ -7,6 +7,7 @@
 // blocking. Not thread-safe: one thread plays a script on a stage.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -50,13 +51,19 @@ class Stage {
   // running when the wait runs out.
   virtual std::optional<ExitStatus> helperExit() = 0;
 
-  // Connects client `client`; the error says why it could not.
+  // Connects client `client` over RFCOMM; the error says why it could not.
   virtual Result<void, std::string> connectClient(int client) = 0;
-  // Writes `line` and a line feed as client `client`; false if the client is
-  // not connected or the bytes were not taken in time.
+  // Connects client `client` over Bluetooth LE with ATT MTU `mtu`, bonded and
+  // trusted, and subscribes it to the helper's notifications; the error says
+  // why it could not.
+  virtual Result<void, std::string> connectLowEnergyClient(int client, std::uint16_t mtu) = 0;
+  // Writes `line` and a line feed as client `client` (an LE client in writes
+  // of at most MTU - 3 bytes); false if the client is not connected or the
+  // bytes were not taken in time.
   virtual bool writeFromClient(int client, std::string_view line) = 0;
-  // The next line client `client` receives; a client never connected has no
-  // link and reads as ended.
+  // The next line client `client` receives (an LE client in notifications);
+  // a client never connected has no link and reads as ended. An LE client's
+  // link never reads as ended: one that drops just stops notifying.
   virtual Reading readAtClient(int client) = 0;
 
   // The next line of the simulator's log containing `fragment`, skipping

@@ -65,4 +65,10 @@ std::vector<BluetoothAddress> Adapters::addresses() const {
   return addresses;
 }
 
+std::vector<std::string> Adapters::paths() const {
+  std::vector<std::string> paths;
+  for (const auto& adapter : watch_->table().adapters()) paths.push_back(adapter.path);
+  return paths;
+}
+
 }  // namespace harlo::platform

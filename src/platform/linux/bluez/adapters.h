@@ -52,6 +52,9 @@ class Adapters final {
   // The addresses of the adapters known, for the channel check.
   std::vector<BluetoothAddress> addresses() const;
 
+  // The object paths of the adapters known, for the service over LE.
+  std::vector<std::string> paths() const;
+
   // Called after each change the watch takes, from inside the bus's
   // dispatch: it must not destroy the object.
   void onChanged(std::function<void()> changed) { watch_->onChanged(std::move(changed)); }

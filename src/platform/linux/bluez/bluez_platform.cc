@@ -9,6 +9,7 @@
 #include "platform/linux/bluez/bus_link.h"
 #include "platform/linux/bluez/channel_choice.h"
 #include "platform/linux/bluez/channel_probe.h"
+#include "platform/linux/bluez/le_service.h"
 #include "platform/linux/bluez/profile_object.h"
 #include "platform/linux/bluez/published_record.h"
 
@@ -82,6 +83,23 @@ class BluezPlatform final : public BluetoothPlatform {
     return profile_;
   }
 
+  std::shared_ptr<ChannelOpenRegistration> offerLowEnergyService(
+      const ServiceDescription& description, ChannelOpenObserver& observer) override {
+    if (!link_.connection()) return nullptr;  // nothing published: no bluetoothd to offer it to
+    auto offered = LowEnergyService::offer(link_.connection(), loop_, log_, description, observer,
+                                           [this](std::string why) {
+                                             if (observer_ != nullptr && !serviceLost_)
+                                               observer_->lowEnergyUnavailable(why);
+                                           });
+    if (!offered) {
+      log_.write(Log::Level::error, "cannot offer the service over BLE: " + offered.error());
+      return nullptr;
+    }
+    lowEnergy_ = offered.value();
+    if (adapters_) offered.value()->adaptersAre(adapters_->paths());
+    return std::move(offered).value();
+  }
+
   void observeBluetoothService(BluetoothServiceObserver* observer) override {
     observer_ = observer;
     if (adapters_) adapters_->untell();
@@ -114,6 +132,7 @@ class BluezPlatform final : public BluetoothPlatform {
       loop_.post([this] {
         adapters_->logChanges();
         tellAdapterState();
+        if (const auto lowEnergy = lowEnergy_.lock()) lowEnergy->adaptersAre(adapters_->paths());
       });
     });
     connection->onBluezOwnerChanged(
@@ -156,6 +175,9 @@ class BluezPlatform final : public BluetoothPlatform {
       profile_->unregister();
       profile_.reset();
     }
+    // The bridge lets go of it as it learns of the loss, below; it registers
+    // nothing more meanwhile.
+    lowEnergy_.reset();
     // Nothing is known of the adapters until the service is back.
     if (adapters_) adapters_->forget();
     if (observer_ != nullptr) observer_->bluetoothServiceStopped();
@@ -178,9 +200,10 @@ class BluezPlatform final : public BluetoothPlatform {
 
   RunLoop& loop_;
   Log& log_;
-  bool serviceLost_ = false;                // from a loss until bluetoothd is back, for the log
-  std::unique_ptr<Adapters> adapters_;      // with the connection
-  std::shared_ptr<ProfileObject> profile_;  // the latest export, until the service is lost
+  bool serviceLost_ = false;                   // from a loss until bluetoothd is back, for the log
+  std::unique_ptr<Adapters> adapters_;         // with the connection
+  std::shared_ptr<ProfileObject> profile_;     // the latest export, until the service is lost
+  std::weak_ptr<LowEnergyService> lowEnergy_;  // the latest offer, held by the bridge
   BluetoothServiceObserver* observer_ = nullptr;
   // Last: destroyed first, before what its connection's handlers point at.
   BusLink link_;

@@ -43,6 +43,7 @@ class ServiceRecorder final : public BluetoothServiceObserver {
   void poweredAdapterPresent(bool present) override {
     record(present ? adapterPowered : noAdapterPowered);
   }
+  void lowEnergyUnavailable(std::string_view why) override { record(std::string(why)); }
 
   // Waits until at least `stops` losses and `returns` returns were heard.
   void waitFor(int stops, int returns) {
@@ -124,7 +125,10 @@ class BluezPlatformTest : public PrivateBusFixture {
   const ServiceDescription description_{.uuid = {0xd5, 0x3f, 0x4e, 0x4c, 0x6c, 0x17, 0x4d, 0x8b,
                                                  0xa1, 0xc7, 0x4a, 0x7a, 0x3f, 0x6d, 0x9a, 0x10},
                                         .name = "Harlo Unicode Companion",
-                                        .preferredChannel = 1};
+                                        .preferredChannel = 1,
+                                        .requireAuthentication = true,
+                                        .requireAuthorization = true,
+                                        .lowEnergy = {}};
   std::unique_ptr<BluetoothPlatform> platform_;
   std::shared_ptr<ServiceRecord> record_;
   std::shared_ptr<ServiceRecord> staleRecord_;

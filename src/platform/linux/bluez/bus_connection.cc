@@ -69,6 +69,46 @@ Result<BusMessagePtr, BusConnection::CallFailure> BusConnection::call(
   return replyOwner;
 }
 
+BusConnection::PendingCall::~PendingCall() { systemd().sd_bus_slot_unref(slot_); }
+
+Result<std::unique_ptr<BusConnection::PendingCall>, BusConnection::CallFailure>
+BusConnection::callAsync(const char* service, const char* path, const char* interface,
+                         const char* member, std::uint64_t timeoutUsec, Answer answer,
+                         const Arguments& append) {
+  sd_bus_message* question = nullptr;
+  int r =
+      systemd().sd_bus_message_new_method_call(bus_, &question, service, path, interface, member);
+  if (r < 0) return fail(CallFailure{r, std::string(member) + " could not be put together"});
+  const BusMessagePtr questionOwner(question);
+  if (append && (r = append(question)) < 0) {
+    return fail(CallFailure{r, std::string(member) + " could not be put together"});
+  }
+  std::unique_ptr<PendingCall> pending(new PendingCall());
+  pending->answer_ = std::move(answer);
+  r = systemd().sd_bus_call_async(bus_, &pending->slot_, question, &PendingCall::onAnswer,
+                                  pending.get(), timeoutUsec);
+  if (r < 0)
+    return fail(CallFailure{r, std::string(member) + " could not be sent: " + std::strerror(-r)});
+  return pending;
+}
+
+// sd-bus holds the slot while this runs, so the callback may destroy the
+// handle; the answer is moved out first, as the handle owns it.
+int BusConnection::PendingCall::onAnswer(sd_bus_message* reply, void* userdata, sd_bus_error*) {
+  auto answer = std::move(static_cast<PendingCall*>(userdata)->answer_);
+  if (!answer) return 0;
+  const sd_bus_error* error = systemd().sd_bus_message_get_error(reply);
+  if (error == nullptr) {
+    answer(BusMessagePtr(systemd().sd_bus_message_ref(reply)));
+    return 0;
+  }
+  const int status = -systemd().sd_bus_message_get_errno(reply);
+  std::string text = error->name != nullptr ? error->name : std::strerror(-status);
+  if (error->message != nullptr) text += std::string(": ") + error->message;
+  answer(fail(CallFailure{status < 0 ? status : -EIO, std::move(text)}));
+  return 0;
+}
+
 bool BusConnection::isBluezOwner(const char* sender) const {
   return sender != nullptr && !bluezOwner_.empty() && bluezOwner_ == sender;
 }

@@ -90,6 +90,35 @@ class BusConnection final {
                                           const char* interface, const char* member,
                                           std::uint64_t timeoutUsec, const Arguments& append = {});
 
+  // A call on its way (callAsync). Destroying the handle drops its answer:
+  // the callback is not called after that. Loop thread.
+  class PendingCall final {
+   public:
+    ~PendingCall();
+    PendingCall(const PendingCall&) = delete;
+    PendingCall& operator=(const PendingCall&) = delete;
+
+   private:
+    friend class BusConnection;
+    PendingCall() = default;
+    static int onAnswer(sd_bus_message* reply, void* userdata, sd_bus_error* error);
+
+    sd_bus_slot* slot_ = nullptr;
+    std::function<void(Result<BusMessagePtr, CallFailure>)> answer_;
+  };
+  using Answer = std::function<void(Result<BusMessagePtr, CallFailure>)>;
+
+  // Makes the call call() makes without waiting for it: `answer` gets the
+  // reply, or why there is none (-ETIMEDOUT when none came within
+  // `timeoutUsec`), once, from inside the bus's dispatch, unless the handle
+  // is destroyed first. It may destroy the handle. Fails at once when the
+  // call cannot be sent. For calls whose callee calls this program back
+  // before it answers (bluetoothd reading a GATT application), which a
+  // waiting call() would never see.
+  Result<std::unique_ptr<PendingCall>, CallFailure> callAsync(
+      const char* service, const char* path, const char* interface, const char* member,
+      std::uint64_t timeoutUsec, Answer answer, const Arguments& append = {});
+
   // Called with the old and the new owner (either may be empty) after each
   // change of the owner of "org.bluez" that the connection follows, from
   // inside the bus's dispatch: it must not destroy the connection.

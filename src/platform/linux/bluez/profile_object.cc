@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "platform/linux/bluez/bluez_names.h"
+#include "platform/linux/bluez/device_path.h"
 #include "platform/linux/errno_status.h"
 
 namespace harlo::platform {
@@ -29,17 +30,6 @@ int ownNonBlockingCopy(int fd) {
     return -1;
   }
   return copy;
-}
-
-// The address in a device's object path, "/org/bluez/hci0/dev_00_11_22_33_44_55"
-// giving "00:11:22:33:44:55"; the path itself when it has none.
-std::string deviceAddressOf(std::string_view devicePath) {
-  const std::size_t last = devicePath.rfind('/');
-  const std::string_view name = devicePath.substr(last == std::string_view::npos ? 0 : last + 1);
-  if (!name.starts_with("dev_")) return std::string(devicePath);
-  std::string address(name.substr(4));
-  std::replace(address.begin(), address.end(), '_', ':');
-  return address;
 }
 
 // The line logged when a call only bluetoothd may make comes from someone

@@ -13,7 +13,10 @@ ServiceDescription companion() {
   return ServiceDescription{.uuid = {0xd5, 0x3f, 0x4e, 0x4c, 0x6c, 0x17, 0x4d, 0x8b, 0xa1, 0xc7,
                                      0x4a, 0x7a, 0x3f, 0x6d, 0x9a, 0x10},
                             .name = "Harlo Unicode Companion",
-                            .preferredChannel = 1};
+                            .preferredChannel = 1,
+                            .requireAuthentication = true,
+                            .requireAuthorization = true,
+                            .lowEnergy = {}};
 }
 
 // The companion description becomes exactly the record XML bluetoothd is given.

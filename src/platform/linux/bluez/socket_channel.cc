@@ -16,6 +16,11 @@ namespace harlo::platform {
 namespace {
 
 constexpr std::size_t maxReadBytes = 64 * 1024;
+// What deliverInput() keeps while input is paused, at most.
+constexpr std::size_t maxHeldInput = 64 * 1024;
+// The packets readOtherInput() takes at one wake-up, at most, so that other
+// work on the loop is not held up behind a fast sender.
+constexpr int maxPacketsPerWakeUp = 256;
 
 std::uint8_t socketChannel(int fd, std::uint8_t publishedChannel) {
   sockaddr_storage address{};
@@ -87,16 +92,25 @@ std::shared_ptr<SocketChannel> SocketChannel::create(RunLoop& loop, int fd,
                                                      std::string device, WriteLimits limits) {
   const std::uint8_t channel = socketChannel(fd, publishedChannel);
   return std::shared_ptr<SocketChannel>(
-      new SocketChannel(loop, fd, channel, rfcommChannelNames(channel, publishedChannel), log,
+      new SocketChannel(loop, fd, channel, rfcommChannelNames(channel, publishedChannel), 0, log,
                         std::move(device), limits));
 }
 
+std::shared_ptr<SocketChannel> SocketChannel::createNamed(RunLoop& loop, int fd, ChannelNames names,
+                                                          std::size_t maxPacket, Log& log,
+                                                          std::string device, WriteLimits limits) {
+  return std::shared_ptr<SocketChannel>(
+      new SocketChannel(loop, fd, 0, std::move(names), maxPacket, log, std::move(device), limits));
+}
+
 SocketChannel::SocketChannel(RunLoop& loop, int fd, std::uint8_t channelID, ChannelNames names,
-                             Log& log, std::string device, WriteLimits limits)
+                             std::size_t maxPacket, Log& log, std::string device,
+                             WriteLimits limits)
     : loop_(loop),
       fd_(fd),
       channelID_(channelID),
       names_(std::move(names)),
+      maxPacket_(maxPacket),
       log_(log),
       device_(std::move(device)),
       limits_(limits) {}
@@ -105,20 +119,25 @@ SocketChannel::~SocketChannel() {
   // Writes still queued belong to no one who can wait for them any more; each
   // is told, as promised, exactly once.
   for (QueuedWrite& write : queue_) write.done(statusFromErrno(EPIPE));
-  if ((!watch_ && !timer_) || loop_.isLoopThread()) {
+  if ((!watch_ && !timer_ && !otherInputWatch_) || loop_.isLoopThread()) {
     watch_.reset();
     timer_.reset();
+    otherInputWatch_.reset();
     ::close(fd_);
+    if (otherInputFd_ >= 0) ::close(otherInputFd_);
     return;
   }
-  // The fd stays open until its watch is gone, so that its number cannot be
-  // reused by another file while the loop still watches it.
+  // The fds stay open until their watches are gone, so that their numbers
+  // cannot be reused by another file while the loop still watches them.
   std::shared_ptr<RunLoop::FdWatch> watch(std::move(watch_));
   std::shared_ptr<RunLoop::Timer> timer(std::move(timer_));
-  loop_.post([watch, timer, fd = fd_]() mutable {
+  std::shared_ptr<RunLoop::FdWatch> otherWatch(std::move(otherInputWatch_));
+  loop_.post([watch, timer, otherWatch, fd = fd_, otherFd = otherInputFd_]() mutable {
     watch.reset();
     timer.reset();
+    otherWatch.reset();
     ::close(fd);
+    if (otherFd >= 0) ::close(otherFd);
   });
 }
 
@@ -130,8 +149,89 @@ Status SocketChannel::setDelegate(ChannelDelegate* delegate) {
 }
 
 void SocketChannel::setInputPaused(bool paused) {
+  const bool resumed = inputPaused_ && !paused;
   inputPaused_ = paused;
-  if (!closing_) keepWatching();
+  if (closing_) return;
+  keepWatching();
+  // Posted: the caller is in the middle of its own work on the channel.
+  if (resumed && !heldInput_.empty()) {
+    loop_.post([weak = weak_from_this()] {
+      if (const auto self = weak.lock()) self->deliverHeldInput();
+    });
+  }
+}
+
+void SocketChannel::takeInputFrom(int fd) {
+  dropOtherInput();
+  otherInputFd_ = fd;
+  if (closing_) {
+    dropOtherInput();
+    return;
+  }
+  auto watch = loop_.watchFd(fd, 0, [weak = weak_from_this()](std::uint32_t revents) {
+    if (const auto self = weak.lock()) self->readOtherInput(revents);
+  });
+  if (!watch) {
+    dropOtherInput();
+    return;
+  }
+  otherInputWatch_ = std::move(watch).value();
+  keepWatching();
+}
+
+void SocketChannel::dropOtherInput() {
+  otherInputWatch_.reset();
+  if (otherInputFd_ < 0) return;
+  // Shut as well as closed, so that the peer's copy learns of it too.
+  ::shutdown(otherInputFd_, SHUT_RDWR);
+  ::close(std::exchange(otherInputFd_, -1));
+}
+
+void SocketChannel::readOtherInput(std::uint32_t revents) {
+  const bool hungUp = (revents & (EPOLLHUP | EPOLLERR)) != 0;
+  // A packet socket gives one packet a read, and its sender (bluetoothd)
+  // fails a write that finds it full: take what waits, not one a wake-up,
+  // unless the bridge pauses the input meanwhile.
+  bool drained = (revents & EPOLLIN) == 0;
+  for (int packets = 0; !drained && packets < maxPacketsPerWakeUp; ++packets) {
+    if (closing_ || inputPaused_ || otherInputFd_ < 0) return;
+    const ssize_t got = ::read(otherInputFd_, readBuffer_.data(), readBuffer_.size());
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+    // An empty packet is an empty write; the end comes with a hang-up.
+    if (got == 0 && !hungUp) continue;
+    drained = got <= 0;
+    if (drained) break;
+    bytesIn_ += static_cast<std::uint64_t>(got);
+    if (delegate_) {
+      delegate_->rfcommChannelData(*this,
+                                   std::span(readBuffer_.data(), static_cast<std::size_t>(got)));
+    }
+  }
+  // A hang-up is acted on once what the socket held has been taken.
+  if (hungUp && drained && !closing_) dropOtherInput();
+}
+
+bool SocketChannel::deliverInput(std::span<const std::uint8_t> data) {
+  if (closing_ || data.empty()) return !closing_;
+  if (delegate_ == nullptr || inputPaused_ || !heldInput_.empty()) {
+    if (heldInput_.size() + data.size() > maxHeldInput) return false;
+    heldInput_.insert(heldInput_.end(), data.begin(), data.end());
+    return true;
+  }
+  bytesIn_ += data.size();
+  delegate_->rfcommChannelData(*this, data);
+  return true;
+}
+
+void SocketChannel::deliverHeldInput() {
+  if (closing_ || delegate_ == nullptr || inputPaused_ || heldInput_.empty()) return;
+  const std::vector<std::uint8_t> held = std::exchange(heldInput_, {});
+  bytesIn_ += held.size();
+  delegate_->rfcommChannelData(*this, held);
+}
+
+std::span<const std::uint8_t> SocketChannel::nextSend(std::span<const std::uint8_t> data) const {
+  return maxPacket_ == 0 ? data : data.first(std::min(data.size(), maxPacket_));
 }
 
 std::optional<Status> SocketChannel::write(std::span<const std::uint8_t> data, WriteDone done) {
@@ -141,7 +241,7 @@ std::optional<Status> SocketChannel::write(std::span<const std::uint8_t> data, W
   std::size_t sent = 0;
   if (queue_.empty()) {
     while (sent < data.size()) {
-      const auto taken = sendSome(fd_, data.subspan(sent));
+      const auto taken = sendSome(fd_, nextSend(data.subspan(sent)));
       if (!taken) {
         bytesOut_ += sent;
         return taken.error();
@@ -181,7 +281,7 @@ void SocketChannel::sendQueued() {
     const Clock::time_point now = Clock::now();
     while (!queue_.empty()) {
       QueuedWrite& head = queue_.front();
-      const auto taken = sendSome(fd_, std::span(head.bytes).subspan(head.sent));
+      const auto taken = sendSome(fd_, nextSend(std::span(head.bytes).subspan(head.sent)));
       if (!taken) {
         broken = taken.error();
         cause = "a write failed: " + errnoText(*broken);
@@ -234,6 +334,9 @@ Status SocketChannel::updateWatch() {
   }
   std::uint32_t events = 0;
   if (delegate_ != nullptr && !inputPaused_) events |= EPOLLIN;
+  if (otherInputWatch_) {
+    if (const Status set = otherInputWatch_->setEvents(events); set < 0) return set;
+  }
   if (writing) events |= EPOLLOUT;
   if (!watch_) {
     if (events == 0) return statusOK;
@@ -288,20 +391,22 @@ void SocketChannel::readInput() {
 }
 
 void SocketChannel::close(CloseReason reason) {
-  shutDown(statusFromErrno(EPIPE), describe(reason));
+  shutDown(statusFromErrno(EPIPE), describe(reason), reason);
 }
 
 void SocketChannel::closeBecause(std::string cause) {
   shutDown(statusFromErrno(EPIPE), std::move(cause));
 }
 
-void SocketChannel::shutDown(Status queuedStatus, std::string cause) {
+void SocketChannel::shutDown(Status queuedStatus, std::string cause,
+                             std::optional<CloseReason> helperReason) {
   std::deque<QueuedWrite> cut;
   {
     const std::lock_guard lock(outMutex_);
     if (closing_) return;
     closing_ = true;
     closeCause_ = std::move(cause);
+    helperReason_ = helperReason;
     cut.swap(queue_);
   }
   // The result is not needed: a socket the peer has already reset is as shut
@@ -314,14 +419,19 @@ void SocketChannel::shutDown(Status queuedStatus, std::string cause) {
 void SocketChannel::finishClose() {
   watch_.reset();
   timer_.reset();
+  dropOtherInput();
+  heldInput_.clear();
   std::string line = "client " + device_ + " disconnected: ";
+  std::optional<CloseReason> helperReason;
   {
     const std::lock_guard lock(outMutex_);
     line += closeCause_ + "; " + std::to_string(bytesIn_) + " bytes in, " +
             std::to_string(bytesOut_) + " bytes out";
+    helperReason = helperReason_;
   }
   log_.write(Log::Level::info, line);
   if (delegate_) delegate_->rfcommChannelClosed(*this);
+  if (endHook_) endHook_(helperReason);
 }
 
 }  // namespace harlo::platform

@@ -1,11 +1,18 @@
-// SocketChannel: a Channel over a connected stream socket, as BlueZ hands
-// over each RFCOMM client.
+// SocketChannel: a Channel over a connected socket, as BlueZ hands over each
+// RFCOMM client, and as this program makes for each client over Bluetooth
+// Low Energy (a packet socket for the notifications, another for the
+// client's writes).
 //
 // - Input: once a delegate is set, the socket is watched on the main run loop;
-//   each readiness reads up to 64 KiB and hands the bytes to the delegate
-//   (unless input is paused, which leaves the bytes with the peer).
+//   each readiness reads up to 64 KiB (one packet of a packet socket) and
+//   hands the bytes to the delegate (unless input is paused, which leaves the
+//   bytes with the peer). A second socket may bring input too
+//   (takeInputFrom), and bytes may be handed in directly (deliverInput); both
+//   count as the channel's input and pause with it.
 // - Output: a write that finds nothing queued is sent from the calling thread
-//   with one non-blocking send; only what the socket does not take at once is
+//   with non-blocking sends (of at most `maxPacket` bytes each, for a packet
+//   socket whose peer takes one packet per message); only what the socket
+//   does not take at once is
 //   queued, and the loop sends it as the peer takes it, waking when the
 //   socket is writable and at least every `retry` (a Unix socket reports
 //   writability only once its queue has drained to a quarter). A write fails
@@ -28,17 +35,19 @@
 //   the timer belong to the loop, so a destructor off the loop thread hands
 //   them, and the fd they watch, to the loop to be released there.
 //
-// Threads: setDelegate() and setInputPaused() on the loop thread; channelID(),
-// write(), close() and destruction on any thread. The run loop must outlive
-// the channel.
+// Threads: setDelegate(), setInputPaused(), takeInputFrom() and
+// deliverInput() on the loop thread; channelID(), write(), close() and
+// destruction on any thread. The run loop must outlive the channel.
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -71,6 +80,13 @@ class SocketChannel final : public Channel, public std::enable_shared_from_this<
                                                Log& log, std::string device,
                                                WriteLimits limits = {});
 
+  // A channel of another transport over `fd`, named `names`, sending at
+  // most `maxPacket` bytes at a time (0: as much as the socket takes). Its
+  // channelID() is 0.
+  static std::shared_ptr<SocketChannel> createNamed(RunLoop& loop, int fd, ChannelNames names,
+                                                    std::size_t maxPacket, Log& log,
+                                                    std::string device, WriteLimits limits = {});
+
   ~SocketChannel() override;
   SocketChannel(const SocketChannel&) = delete;
   SocketChannel& operator=(const SocketChannel&) = delete;
@@ -91,6 +107,28 @@ class SocketChannel final : public Channel, public std::enable_shared_from_this<
   // ("bluetoothd asked to disconnect the device"). Any thread.
   void closeBecause(std::string cause);
 
+  // Whether the channel has begun to close. Any thread.
+  bool closing() const { return closing_; }
+
+  // Makes the socket `fd` (the channel's from now on) another source of its
+  // input, read as its own socket is, in place of the one before. Its end
+  // (end of file, hang-up, an error) ends only that source.
+  void takeInputFrom(int fd);
+
+  // Hands in `data`, input that came by another way than a socket: delivered
+  // as read input is, or kept while input is paused and delivered once it
+  // resumes. False, and nothing taken, when the channel is closing or more
+  // than 64 KiB would be kept.
+  bool deliverInput(std::span<const std::uint8_t> data);
+
+  // Called once the channel has ended, whatever ended it, on the loop thread
+  // after the delegate was told: with the reason of the helper's close() when
+  // that ended it, nothing when the link or the platform did. For a platform
+  // that does more when a client goes. Set before the channel is handed over.
+  void onEnded(std::function<void(std::optional<CloseReason> helperReason)> ended) {
+    endHook_ = std::move(ended);
+  }
+
  private:
   using Clock = std::chrono::steady_clock;
 
@@ -102,10 +140,16 @@ class SocketChannel final : public Channel, public std::enable_shared_from_this<
     WriteDone done;
   };
 
-  SocketChannel(RunLoop& loop, int fd, std::uint8_t channelID, ChannelNames names, Log& log,
-                std::string device, WriteLimits limits);
+  SocketChannel(RunLoop& loop, int fd, std::uint8_t channelID, ChannelNames names,
+                std::size_t maxPacket, Log& log, std::string device, WriteLimits limits);
   void onReady(std::uint32_t revents);
   void readInput();
+  // Reads the second source of input (takeInputFrom); its end drops it.
+  void readOtherInput(std::uint32_t revents);
+  void dropOtherInput();
+  void deliverHeldInput();
+  // The bytes of `data` one send may take.
+  std::span<const std::uint8_t> nextSend(std::span<const std::uint8_t> data) const;
   void sendQueued();
   // Makes the loop send what was just queued, in a task of its own, so that
   // nothing write() started can end the write inside write().
@@ -118,20 +162,24 @@ class SocketChannel final : public Channel, public std::enable_shared_from_this<
   // Shuts the socket down, ends every queued write with `queuedStatus`,
   // keeps `cause` for the log, and posts the close callback; later calls do
   // nothing.
-  void shutDown(Status queuedStatus, std::string cause);
+  void shutDown(Status queuedStatus, std::string cause,
+                std::optional<CloseReason> helperReason = std::nullopt);
   void finishClose();
 
   RunLoop& loop_;
   const int fd_;
   const std::uint8_t channelID_;
   const ChannelNames names_;
+  const std::size_t maxPacket_;
   Log& log_;
   const std::string device_;
   const WriteLimits limits_;
   std::atomic<bool> closing_{false};  // set once, by whichever close comes first
+  std::function<void(std::optional<CloseReason>)> endHook_;  // set before the channel is shared
 
-  std::mutex outMutex_;               // held only for non-blocking work, never around a callback
-  std::deque<QueuedWrite> queue_;     // guarded by outMutex_
+  std::mutex outMutex_;            // held only for non-blocking work, never around a callback
+  std::deque<QueuedWrite> queue_;  // guarded by outMutex_
+  std::optional<CloseReason> helperReason_;  // guarded by outMutex_; set with closing_
   Clock::time_point lastProgress_{};  // guarded by outMutex_; bytes last taken, or the wait began
   std::uint64_t bytesOut_ = 0;        // guarded by outMutex_
   std::string closeCause_;            // guarded by outMutex_; set by the first close
@@ -141,6 +189,9 @@ class SocketChannel final : public Channel, public std::enable_shared_from_this<
   bool inputPaused_ = false;
   std::unique_ptr<RunLoop::FdWatch> watch_;  // null until first needed, and after the close
   std::unique_ptr<RunLoop::Timer> timer_;    // likewise
+  int otherInputFd_ = -1;                    // takeInputFrom's socket, -1 without one
+  std::unique_ptr<RunLoop::FdWatch> otherInputWatch_;
+  std::vector<std::uint8_t> heldInput_;  // deliverInput's bytes while input is paused
   std::vector<std::uint8_t> readBuffer_;
   std::uint64_t bytesIn_ = 0;
 };

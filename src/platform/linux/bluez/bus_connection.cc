@@ -50,20 +50,29 @@ BusConnection::~BusConnection() {
   systemd().sd_bus_flush_close_unref(bus_);
 }
 
-Result<BusMessagePtr, BusConnection::CallFailure> BusConnection::call(
+Result<BusMessagePtr, BusConnection::CallFailure> BusConnection::methodCall(
     const char* service, const char* path, const char* interface, const char* member,
-    std::uint64_t timeoutUsec, const Arguments& append) {
+    const Arguments& append) {
   sd_bus_message* question = nullptr;
   int r =
       systemd().sd_bus_message_new_method_call(bus_, &question, service, path, interface, member);
   if (r < 0) return fail(CallFailure{r, std::string(member) + " could not be put together"});
-  const BusMessagePtr questionOwner(question);
+  BusMessagePtr owner(question);
   if (append && (r = append(question)) < 0) {
     return fail(CallFailure{r, std::string(member) + " could not be put together"});
   }
+  return owner;
+}
+
+Result<BusMessagePtr, BusConnection::CallFailure> BusConnection::call(
+    const char* service, const char* path, const char* interface, const char* member,
+    std::uint64_t timeoutUsec, const Arguments& append) {
+  auto question = methodCall(service, path, interface, member, append);
+  if (!question) return fail(question.error());
   BusError error;
   sd_bus_message* reply = nullptr;
-  r = systemd().sd_bus_call(bus_, question, timeoutUsec, error.get(), &reply);
+  const int r =
+      systemd().sd_bus_call(bus_, question.value().get(), timeoutUsec, error.get(), &reply);
   BusMessagePtr replyOwner(reply);
   if (r < 0) return fail(CallFailure{r, error.describe(r)});
   return replyOwner;
@@ -75,18 +84,12 @@ Result<std::unique_ptr<BusConnection::PendingCall>, BusConnection::CallFailure>
 BusConnection::callAsync(const char* service, const char* path, const char* interface,
                          const char* member, std::uint64_t timeoutUsec, Answer answer,
                          const Arguments& append) {
-  sd_bus_message* question = nullptr;
-  int r =
-      systemd().sd_bus_message_new_method_call(bus_, &question, service, path, interface, member);
-  if (r < 0) return fail(CallFailure{r, std::string(member) + " could not be put together"});
-  const BusMessagePtr questionOwner(question);
-  if (append && (r = append(question)) < 0) {
-    return fail(CallFailure{r, std::string(member) + " could not be put together"});
-  }
+  auto question = methodCall(service, path, interface, member, append);
+  if (!question) return fail(question.error());
   std::unique_ptr<PendingCall> pending(new PendingCall());
   pending->answer_ = std::move(answer);
-  r = systemd().sd_bus_call_async(bus_, &pending->slot_, question, &PendingCall::onAnswer,
-                                  pending.get(), timeoutUsec);
+  const int r = systemd().sd_bus_call_async(bus_, &pending->slot_, question.value().get(),
+                                            &PendingCall::onAnswer, pending.get(), timeoutUsec);
   if (r < 0)
     return fail(CallFailure{r, std::string(member) + " could not be sent: " + std::strerror(-r)});
   return pending;

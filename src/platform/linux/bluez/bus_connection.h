@@ -135,6 +135,10 @@ class BusConnection final {
 
  private:
   explicit BusConnection(sd_bus* bus) : bus_(bus) {}
+  // The method call `member` with the arguments `append` adds, not sent.
+  Result<BusMessagePtr, CallFailure> methodCall(const char* service, const char* path,
+                                                const char* interface, const char* member,
+                                                const Arguments& append);
   Status watchDisconnection();
   Status trackBluezOwner();
   static int onNameOwnerChanged(sd_bus_message* message, void* userdata, sd_bus_error* error);
